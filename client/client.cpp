@@ -1,0 +1,195 @@
+// SPDX-License-Identifier: MIT
+#include "client/client.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+const char* client_status_text(client_status s)
+{
+    switch (s) {
+    case CLIENT_OK:
+        return "ok";
+    case CLIENT_NOT_RUNNING:
+        return "daemon not running";
+    case CLIENT_TIMEOUT:
+        return "no reply in time";
+    case CLIENT_FAILED:
+        break;
+    }
+    return "request failed";
+}
+
+bool client_reply_open(client_reply* r, bool open_now)
+{
+    r->fd = -1;
+    r->path[0] = '\0';
+    const char* tmp = getenv("TMPDIR");
+    if (!tmp || !*tmp || strlen(tmp) > 32)
+        tmp = "/tmp";
+    snprintf(r->dir, sizeof r->dir, "%s/tessarind-XXXXXX", tmp);
+    if (!mkdtemp(r->dir)) {
+        r->dir[0] = '\0';
+        return false;
+    }
+    snprintf(r->path, sizeof r->path, "%s/reply", r->dir);
+    if (chmod(r->dir, 0711) < 0 || mkfifo(r->path, 0600) < 0 || chmod(r->path, 0622) < 0 ||
+        (open_now && !client_reply_listen(r))) {
+        const int saved = errno;
+        client_reply_close(r);
+        errno = saved;
+        return false;
+    }
+    return true;
+}
+
+bool client_reply_listen(client_reply* r)
+{
+    r->fd = open(r->path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    return r->fd >= 0;
+}
+
+void client_reply_close(client_reply* r)
+{
+    const int saved = errno;
+    if (r->fd >= 0)
+        close(r->fd);
+    r->fd = -1;
+    if (r->path[0])
+        unlink(r->path);
+    if (r->dir[0])
+        rmdir(r->dir);
+    r->path[0] = r->dir[0] = '\0';
+    errno = saved;
+}
+
+bool client_record_build(unsigned char record[RECORD_SIZE], unsigned char command, const char* reply_path,
+                         const char* file_path, const char* key)
+{
+    memset(record, 0, RECORD_SIZE);
+    record[0] = command;
+    const struct {
+        size_t offset;
+        const char* text;
+    } fields[] = {{REPLY_PATH_OFFSET, reply_path}, {FILE_PATH_OFFSET, file_path}, {KEY_STRING_OFFSET, key}};
+    for (const auto& f : fields) {
+        const size_t len = f.text ? strlen(f.text) : 0;
+        if (len >= FIELD_SIZE) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        if (len)
+            memcpy(record + f.offset, f.text, len);
+    }
+    return true;
+}
+
+namespace {
+
+// Waits for fd to become ready for events; false with errno ETIMEDOUT.
+bool wait_ready(int fd, short events, int timeout_ms)
+{
+    pollfd pfd{fd, events, 0};
+    for (;;) {
+        const int n = poll(&pfd, 1, timeout_ms);
+        if (n > 0)
+            return true;
+        if (n == 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+}  // namespace
+
+client_status client_send(const void* record, size_t len, int timeout_ms)
+{
+    // Non-blocking: fails with ENXIO at once when no daemon reads the FIFO.
+    const int fd = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENXIO ? CLIENT_NOT_RUNNING : CLIENT_FAILED;
+    // Never hand a key to something that is not a FIFO.
+    struct stat st;
+    if (fstat(fd, &st) < 0 || !S_ISFIFO(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return CLIENT_FAILED;
+    }
+    client_status status = CLIENT_OK;
+    for (;;) {
+        // Up to PIPE_BUF bytes go in whole or not at all, so records from
+        // several clients never interleave.
+        const ssize_t n = write(fd, record, len);
+        if (n == (ssize_t)len)
+            break;
+        if (n >= 0 || (errno != EAGAIN && errno != EINTR)) {
+            status = errno == EPIPE ? CLIENT_NOT_RUNNING : CLIENT_FAILED;
+            break;
+        }
+        if (errno == EAGAIN && !wait_ready(fd, POLLOUT, timeout_ms)) {
+            status = errno == ETIMEDOUT ? CLIENT_TIMEOUT : CLIENT_FAILED;
+            break;
+        }
+    }
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return status;
+}
+
+client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx)
+{
+    unsigned char buf[65536];
+    for (;;) {
+        // Until a writer has opened the FIFO, read() would report end of file;
+        // poll waits for the first data or for a writer that came and went.
+        if (!wait_ready(r->fd, POLLIN, timeout_ms))
+            return errno == ETIMEDOUT ? CLIENT_TIMEOUT : CLIENT_FAILED;
+        const ssize_t n = read(r->fd, buf, sizeof buf);
+        if (n == 0)
+            return CLIENT_OK;
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR)
+                continue;
+            return CLIENT_FAILED;
+        }
+        if (sink && !sink(ctx, buf, (size_t)n))
+            return CLIENT_OK;
+    }
+}
+
+namespace {
+
+bool append(void* ctx, const unsigned char* data, size_t len)
+{
+    ((std::string*)ctx)->append((const char*)data, len);
+    return true;
+}
+
+}  // namespace
+
+client_status client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
+                             std::string* out)
+{
+    client_reply r;
+    if (!client_reply_open(&r))
+        return CLIENT_FAILED;
+    unsigned char record[RECORD_SIZE];
+    client_status s = CLIENT_FAILED;
+    if (client_record_build(record, command, r.path, file_path, key)) {
+        s = client_send(record, RECORD_SIZE, timeout_ms);
+        if (s == CLIENT_OK)
+            s = client_read_reply(&r, timeout_ms, append, out);
+    }
+    explicit_bzero(record, sizeof record);
+    client_reply_close(&r);
+    return s;
+}

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: MIT
+// Client side of the protocol: a private reply FIFO, one whole record sent
+// with a single write, the reply read until end of file with a timeout.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "server/protocol.h"
+
+enum client_status {
+    CLIENT_OK = 0,
+    CLIENT_NOT_RUNNING,  // no public FIFO, or nobody reading it
+    CLIENT_TIMEOUT,      // no reply (or no further data) in time
+    CLIENT_FAILED,       // anything else; errno tells
+};
+
+const char* client_status_text(client_status s);
+
+// A reply FIFO in a private directory (mode 0711: the daemon may run as
+// another user and must reach the FIFO, nobody may list the directory).
+struct client_reply {
+    char dir[64];
+    char path[96];
+    int fd;  // read end, non-blocking
+};
+
+// Creates the directory and the FIFO and opens the FIFO for reading without
+// blocking, so the daemon's first open succeeds. With open_now false the FIFO
+// is created but not opened (client_reply_listen opens it later).
+bool client_reply_open(client_reply* r, bool open_now = true);
+bool client_reply_listen(client_reply* r);
+// Closes, then removes the FIFO and its directory. Safe to call twice.
+void client_reply_close(client_reply* r);
+
+// Fills a whole record; false (errno ENAMETOOLONG) when a text does not fit
+// with its NUL in 256 bytes.
+bool client_record_build(unsigned char record[RECORD_SIZE], unsigned char command, const char* reply_path,
+                         const char* file_path, const char* key);
+
+// Sends len bytes (normally RECORD_SIZE) to the public FIFO in one write.
+client_status client_send(const void* record, size_t len, int timeout_ms);
+
+// Reads the reply until end of file. timeout_ms bounds each wait for data
+// (-1: no limit). sink receives every piece; returning false stops reading.
+using client_sink = bool (*)(void* ctx, const unsigned char* data, size_t len);
+client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx);
+
+// One whole request: reply FIFO, record, reply into *out, clean-up.
+client_status client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
+                             std::string* out);

@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: MIT
+#include "server/server.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "crypto/crypto.h"
+#include "worker/worker.h"
+
+namespace {
+
+// Answers CMD_EXIT on the main thread. The daemon stops whatever happens here.
+void exit_sequence(const unsigned char record[RECORD_SIZE])
+{
+    trace("e9\n");
+    char reply_path[FIELD_SIZE + 1];
+    record_field(record, REPLY_PATH_OFFSET, reply_path);
+    const int fd = fifo_open_reply(reply_path, true, "e10\n");
+    if (fd >= 0) {
+        if (io_write_all(fd, "BYE", 3, nullptr) == 0)
+            trace("e12\n");
+        else if (errno == EPIPE)
+            trace("e11\n");
+        close(fd);
+    }
+    trace("e13..\n");
+}
+
+// Hands a copy of the record to a new detached worker, which owns it.
+void start_worker(const unsigned char record[RECORD_SIZE])
+{
+    unsigned char* copy = (unsigned char*)malloc(RECORD_SIZE);
+    if (!copy)
+        return;  // dropped; the loop goes on
+    memcpy(copy, record, RECORD_SIZE);
+    pthread_t thread;
+    const int rc = pthread_create(&thread, nullptr, thread_instance, copy);
+    if (rc == 0) {
+        pthread_detach(thread);
+        return;
+    }
+    if (rc == EAGAIN)
+        trace("e14\n");
+    else
+        trace("e15 %d\n", rc);
+    crypto_wipe(copy, RECORD_SIZE);
+    free(copy);
+}
+
+}  // namespace
+
+int __Z14dfkwqzza(int argc, char** argv)
+{
+    // Init: command line, handlers, public FIFO. Failures here end the process.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    const daemon_options opt = options_parse(argc, argv);
+    debug_level = opt.debug;
+    trace("e3.\n");
+    if (opt.version) {
+        printf("%s\n", version_string);
+        exit(0);
+    }
+    if (!signals_install()) {
+        if (debug_level)
+            perror("sigaction");
+        exit(1);
+    }
+    if (!fifo_open_public(&publicfifo, &dummyfifo)) {
+        if (debug_level) {
+            perror(PUBLIC_FIFO_PATH);
+            trace("e1\n");
+        }
+        exit(1);
+    }
+    trace("e7\n");
+
+    // Loop: one read is one record. No client or request ends the loop but
+    // CMD_EXIT.
+    unsigned char record[RECORD_SIZE];
+    for (;;) {
+        const ssize_t n = io_read(publicfifo, record, RECORD_SIZE);
+        if (n <= 0) {
+            trace("\ne16\n");
+            break;
+        }
+        // A short record must not inherit the previous client's fields.
+        memset(record + n, 0, RECORD_SIZE - (size_t)n);
+        trace("\ne8 %d\n", (int)(signed char)record[0]);
+        if (record[0] == CMD_EXIT) {
+            exit_sequence(record);
+            break;
+        }
+        start_worker(record);
+        crypto_wipe(record, RECORD_SIZE);
+    }
+
+    // Finish: remove what start-up created. Running workers end with us.
+    crypto_wipe(record, RECORD_SIZE);
+    close(publicfifo);
+    close(dummyfifo);
+    unlink(PUBLIC_FIFO_PATH);
+    return 0;
+}
+
+int main(int argc, char** argv)
+{
+    return __Z14dfkwqzza(argc, argv);
+}

@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: MIT
+#include "server/server.h"
+
+#include <cerrno>
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+// Set once the path is known to be the daemon's own FIFO, so a signal during
+// start-up never removes somebody else's file.
+volatile sig_atomic_t own_public_fifo = 0;
+
+// "e2 %d\n" by hand: printf is not async-signal-safe.
+size_t format_e2(char* buf, int signo)
+{
+    char digits[12];
+    size_t nd = 0;
+    unsigned v = signo < 0 ? 0u - (unsigned)signo : (unsigned)signo;
+    do
+        digits[nd++] = (char)('0' + v % 10);
+    while ((v /= 10) != 0);
+    size_t n = 0;
+    buf[n++] = 'e';
+    buf[n++] = '2';
+    buf[n++] = ' ';
+    if (signo < 0)
+        buf[n++] = '-';
+    while (nd > 0)
+        buf[n++] = digits[--nd];
+    buf[n++] = '\n';
+    return n;
+}
+
+}  // namespace
+
+void signals_own_public_fifo()
+{
+    own_public_fifo = 1;
+}
+
+// Only async-signal-safe calls. Standard output is line-buffered, so every
+// finished trace line is already written.
+void on_signal(int signo)
+{
+    if (debug_level) {
+        char buf[24];
+        const ssize_t ignored = write(STDOUT_FILENO, buf, format_e2(buf, signo));
+        (void)ignored;
+    }
+    close(publicfifo);
+    close(dummyfifo);
+    if (own_public_fifo)
+        unlink(PUBLIC_FIFO_PATH);
+    _exit(0);
+}
+
+// The write that raised SIGPIPE fails with EPIPE; its caller handles that.
+void on_sigpipe(int)
+{
+    if (debug_level) {
+        const int saved = errno;
+        const ssize_t ignored = write(STDERR_FILENO, "E1\n", 3);
+        (void)ignored;
+        errno = saved;
+    }
+}
+
+bool signals_install()
+{
+    const int stops[] = {SIGINT, SIGHUP, SIGQUIT, SIGTERM};
+    struct sigaction sa = {};
+    sa.sa_handler = on_signal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    for (int s : stops)
+        sigaddset(&sa.sa_mask, s);
+    for (int s : stops)
+        if (sigaction(s, &sa, nullptr) < 0)
+            return false;
+
+    struct sigaction sp = {};
+    sp.sa_handler = on_sigpipe;
+    sp.sa_flags = SA_RESTART;
+    sigemptyset(&sp.sa_mask);
+    return sigaction(SIGPIPE, &sp, nullptr) == 0;
+}

@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: MIT
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "crypto/crypto.h"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+// Bounded decode into a buffer pre-filled with 0xAA; returns the buffer.
+bytes bounded(const char* text, int32_t limit, size_t buffer = 32)
+{
+    bytes out(buffer, 0xAA);
+    uiwndpoa(text, limit, out.data());
+    return out;
+}
+
+bytes with_fill(bytes prefix, size_t buffer = 32)
+{
+    prefix.resize(buffer, 0xAA);
+    return prefix;
+}
+
+}  // namespace
+
+TEST(Decoder, Examples)
+{
+    const struct {
+        const char* text;
+        bytes want;
+    } cases[] = {
+        {"QUJD", {0x41, 0x42, 0x43}},
+        {"QUJDRA", {0x41, 0x42, 0x43, 0x44}},
+        {"QUJDREU", {0x41, 0x42, 0x43, 0x44, 0x45}},
+        {"QUJDR", {0x41, 0x42, 0x43}},
+        {"QUJD=RUZH", {0x41, 0x42, 0x43}},
+        {"QUJD RUZH", {0x41, 0x42, 0x43}},
+        {"QU-JD", {0x41}},
+        {"ab+/AB", {0x69, 0xBF, 0xBF, 0x00}},
+        {"QUJDRA==", {0x41, 0x42, 0x43, 0x44}},
+        {"QUJDREU=", {0x41, 0x42, 0x43, 0x44, 0x45}},
+        {"", {}},
+        {"Q", {}},
+        {"=QUJD", {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(uiwndpoa(c.text), c.want) << c.text;
+        EXPECT_EQ(bounded(c.text, 100), with_fill(c.want)) << c.text;
+    }
+}
+
+TEST(Decoder, LimitBoundsTheStores)
+{
+    EXPECT_EQ(bounded("QUJDREVG", 4), with_fill({0x41, 0x42, 0x43, 0x44}));
+    EXPECT_EQ(bounded("QUJDREVG", 0), with_fill({}));
+    EXPECT_EQ(bounded("QUJDREVG", -1), with_fill({}));
+
+    // 30 bytes of text, limit 20: exactly the first 20, nothing beyond.
+    const char* text = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwd";
+    bytes want;
+    for (int i = 0; i < 20; i++)
+        want.push_back((unsigned char)i);
+    EXPECT_EQ(bounded(text, 20), with_fill(want));
+}
+
+TEST(Decoder, HighBytesStopTheScanInAnyLocale)
+{
+    setlocale(LC_ALL, "C.UTF-8");
+    for (int c = 0x80; c <= 0xFF; c++) {
+        const char text[] = {'Q', 'U', 'J', 'D', (char)c, 'Q', 'U', 'J', 'D', 0};
+        EXPECT_EQ(uiwndpoa(text), bytes({0x41, 0x42, 0x43})) << c;
+    }
+    setlocale(LC_ALL, "C");
+}
+
+TEST(Decoder, BoundedIsPrefixOfUnbounded)
+{
+    const char* env = getenv("TESSARIND_SEED");
+    const unsigned seed = env ? (unsigned)strtoul(env, nullptr, 10) : std::random_device{}();
+    printf("TESSARIND_SEED=%u\n", seed);
+    std::mt19937 rng(seed);
+    // Mostly alphabet, sometimes a stop byte.
+    const std::string pool = std::string(base64_alphabet) + "=-\x80\xff \n";
+    for (int round = 0; round < 2000; round++) {
+        std::string text(rng() % 60, ' ');
+        for (auto& c : text)
+            c = rng() % 40 ? base64_alphabet[rng() % 64] : pool[rng() % pool.size()];
+        const bytes all = uiwndpoa(text.c_str());
+        const int32_t limit = (int32_t)(rng() % 50) - 5;
+        const bytes got = bounded(text.c_str(), limit, 64);
+        const size_t stored = std::min(all.size(), (size_t)std::max(limit, 0));
+        bytes want(all.begin(), all.begin() + (long)stored);
+        ASSERT_EQ(got, with_fill(want, 64)) << "seed " << seed << " text " << text;
+    }
+}

@@ -1,0 +1,336 @@
+// SPDX-License-Identifier: MIT
+#include "tests/harness.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <random>
+#include <sched.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "crypto/crypto.h"
+#include "server/protocol.h"
+
+extern char** environ;
+
+namespace {
+
+bool isolated = false;
+int daemon_exe = -1;
+int client_exe = -1;
+int lock_fd = -1;
+
+long now_ms()
+{
+    using namespace std::chrono;
+    return (long)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void pause_ms(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*)
+{
+    return remove(path);
+}
+
+pid_t spawn(int exe, const std::vector<std::string>& args, int in_fd, int out_fd, int err_fd)
+{
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in_fd, 0);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        fexecve(exe, argv.data(), environ);
+        _exit(127);
+    }
+    return pid;
+}
+
+}  // namespace
+
+void harness_init()
+{
+    // Opened before /tmp is replaced: the build tree may itself lie in /tmp.
+    daemon_exe = open(TESSARIND_DAEMON, O_PATH | O_CLOEXEC);
+#ifdef TESSARIND_CLIENT
+    client_exe = open(TESSARIND_CLIENT, O_PATH | O_CLOEXEC);
+#endif
+    if (geteuid() == 0 && unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+        isolated = true;
+}
+
+void DaemonTest::SetUp()
+{
+    ASSERT_GE(daemon_exe, 0) << "cannot open " << TESSARIND_DAEMON;
+    if (isolated) {
+        ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777"), 0) << strerror(errno);
+        dir = "/tmp/work";
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        return;
+    }
+    // No private /tmp: take turns, and keep off a daemon that is running.
+    lock_fd = open("/tmp/tessarind-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lock_fd >= 0)
+        flock(lock_fd, LOCK_EX);
+    if (path_exists(PUBLIC_FIFO_PATH))
+        GTEST_SKIP() << "not root, so no private /tmp, and " << PUBLIC_FIFO_PATH
+                     << " belongs to a daemon already running";
+    char tmpl[] = "/tmp/tessarind-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+}
+
+void DaemonTest::TearDown()
+{
+    daemon_kill(&daemon);
+    if (isolated) {
+        umount2("/tmp", MNT_DETACH);
+        return;
+    }
+    if (!dir.empty())
+        nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    if (lock_fd >= 0)
+        close(lock_fd);
+    lock_fd = -1;
+}
+
+bool daemon_spawn(daemon_proc* d, const std::vector<std::string>& args)
+{
+    static int serial = 0;
+    const std::string base = (isolated ? std::string("/tmp/work") : std::string("/tmp")) + "/daemon" +
+                             std::to_string(getpid()) + "-" + std::to_string(serial++);
+    d->out_path = base + ".out";
+    d->err_path = base + ".err";
+    const int out = open(d->out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int err = open(d->err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::vector<std::string> all{"tessarind"};
+    all.insert(all.end(), args.begin(), args.end());
+    d->pid = spawn(daemon_exe, all, in, out, err);
+    close(out);
+    close(err);
+    close(in);
+    return d->pid > 0;
+}
+
+bool daemon_start(daemon_proc* d, const std::vector<std::string>& args)
+{
+    if (!daemon_spawn(d, args))
+        return false;
+    const long deadline = now_ms() + 10000;
+    while (now_ms() < deadline) {
+        // Succeeds once the daemon has begun its open for reading.
+        const int fd = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        int status;
+        if (waitpid(d->pid, &status, WNOHANG) == d->pid) {
+            d->pid = -1;
+            return false;
+        }
+        pause_ms(5);
+    }
+    return false;
+}
+
+int daemon_wait(daemon_proc* d, int timeout_ms)
+{
+    const long deadline = now_ms() + timeout_ms;
+    while (d->pid > 0) {
+        int status;
+        if (waitpid(d->pid, &status, WNOHANG) == d->pid) {
+            d->pid = -1;
+            return status;
+        }
+        if (now_ms() > deadline)
+            return -1;
+        pause_ms(5);
+    }
+    return -1;
+}
+
+void daemon_kill(daemon_proc* d)
+{
+    if (d->pid <= 0)
+        return;
+    kill(d->pid, SIGKILL);
+    waitpid(d->pid, nullptr, 0);
+    d->pid = -1;
+}
+
+std::string daemon_out(const daemon_proc* d)
+{
+    return file_read(d->out_path);
+}
+
+std::string daemon_err(const daemon_proc* d)
+{
+    return file_read(d->err_path);
+}
+
+bool daemon_wait_output(const daemon_proc* d, const std::string& needle, int timeout_ms, int count, bool err)
+{
+    const long deadline = now_ms() + timeout_ms;
+    for (;;) {
+        if (count_of(err ? daemon_err(d) : daemon_out(d), needle) >= (size_t)count)
+            return true;
+        if (now_ms() > deadline)
+            return false;
+        pause_ms(10);
+    }
+}
+
+int daemon_fd_count(const daemon_proc* d)
+{
+    DIR* dir = opendir(("/proc/" + std::to_string(d->pid) + "/fd").c_str());
+    if (!dir)
+        return -1;
+    int n = 0;
+    while (const dirent* e = readdir(dir))
+        n += e->d_name[0] != '.';
+    closedir(dir);
+    return n;
+}
+
+bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& needles)
+{
+    const std::string proc = "/proc/" + std::to_string(d->pid);
+    std::ifstream maps(proc + "/maps");
+    const int mem = open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+    if (mem < 0)
+        return false;
+    bool found = false;
+    std::string line;
+    std::string region;
+    while (!found && std::getline(maps, line)) {
+        unsigned long lo, hi;
+        char perms[5];
+        if (sscanf(line.c_str(), "%lx-%lx %4s", &lo, &hi, perms) != 3 || perms[0] != 'r' || perms[1] != 'w')
+            continue;
+        region.resize(hi - lo);
+        if (pread(mem, region.data(), region.size(), (off_t)lo) != (ssize_t)region.size())
+            continue;
+        for (const auto& n : needles)
+            found = found || region.find(n) != std::string::npos;
+    }
+    close(mem);
+    return found;
+}
+
+int client_run(const std::vector<std::string>& args, std::string* out, std::string* err, const std::string& input)
+{
+    char in_path[] = "/tmp/client-in-XXXXXX";
+    char out_path[] = "/tmp/client-out-XXXXXX";
+    char err_path[] = "/tmp/client-err-XXXXXX";
+    const int in = mkstemp(in_path);
+    const int o = mkstemp(out_path);
+    const int e = mkstemp(err_path);
+    if (write(in, input.data(), input.size()) != (ssize_t)input.size())
+        return -1;
+    lseek(in, 0, SEEK_SET);
+    std::vector<std::string> all{"tessarind-client"};
+    all.insert(all.end(), args.begin(), args.end());
+    const pid_t pid = spawn(client_exe, all, in, o, e);
+    int status = -1;
+    waitpid(pid, &status, 0);
+    close(in);
+    close(o);
+    close(e);
+    if (out)
+        *out = file_read(out_path);
+    if (err)
+        *err = file_read(err_path);
+    unlink(in_path);
+    unlink(out_path);
+    unlink(err_path);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool path_exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string file_read(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool file_write(const std::string& path, const std::string& data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(data.data(), (std::streamsize)data.size());
+    return (bool)f;
+}
+
+size_t count_of(const std::string& haystack, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+std::string random_bytes(size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s)
+        c = (char)(rng() & 0xff);
+    return s;
+}
+
+std::string base64_encode(const std::string& bytes)
+{
+    std::string s;
+    unsigned acc = 0;
+    int bits = 0;
+    for (unsigned char c : bytes) {
+        acc = acc << 8 | c;
+        bits += 8;
+        while (bits >= 6) {
+            bits -= 6;
+            s += base64_alphabet[(acc >> bits) & 63];
+        }
+    }
+    if (bits > 0)
+        s += base64_alphabet[(acc << (6 - bits)) & 63];
+    while (s.size() % 4)
+        s += '=';
+    return s;
+}
+
+std::string encrypt_bytes(const std::string& plain, const std::string& key)
+{
+    thei99_dsa ctx;
+    cA87315c_start(&ctx, 1, (const unsigned char*)key.data(), (int32_t)key.size());
+    std::string out = plain;
+    unsigned char* p = (unsigned char*)out.data();
+    for (size_t i = 0; i + 8 <= out.size(); i += 8)
+        cA87315c_8(&ctx, p + i, p + i);
+    return out;
+}

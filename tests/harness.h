@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: MIT
+// Runs the real daemon for end-to-end tests. Each test gets a private /tmp
+// (a mount namespace, when running as root), so the fixed public FIFO path
+// never collides with another test or with a daemon already on the machine.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// Called once from main, before any test: opens the programs and enters a
+// private mount namespace if the machine allows it.
+void harness_init();
+
+struct daemon_proc {
+    pid_t pid = -1;
+    std::string out_path, err_path;
+};
+
+// Starts the daemon with args; its stdout and stderr go to files.
+bool daemon_spawn(daemon_proc* d, const std::vector<std::string>& args);
+// Spawns, then waits until it reads the public FIFO (opening it once as a
+// writer, which is what lets the daemon's start-up go on).
+bool daemon_start(daemon_proc* d, const std::vector<std::string>& args = {"-d"});
+// Exit status (as from waitpid), or -1 when it did not end in time.
+int daemon_wait(daemon_proc* d, int timeout_ms);
+void daemon_kill(daemon_proc* d);
+std::string daemon_out(const daemon_proc* d);
+std::string daemon_err(const daemon_proc* d);
+// Waits until stdout (or stderr) holds needle `count` times.
+bool daemon_wait_output(const daemon_proc* d, const std::string& needle, int timeout_ms, int count = 1,
+                        bool err = false);
+int daemon_fd_count(const daemon_proc* d);
+// True when any of needles stands in the daemon's writable memory.
+bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& needles);
+
+// Runs the command-line client; returns its exit status, output in *out.
+int client_run(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr,
+               const std::string& input = "");
+
+bool path_exists(const std::string& path);
+std::string file_read(const std::string& path);
+bool file_write(const std::string& path, const std::string& data);
+size_t count_of(const std::string& haystack, const std::string& needle);
+std::string random_bytes(size_t n, unsigned seed);
+std::string base64_encode(const std::string& bytes);
+// Encrypts whole blocks under key (any length), the tail as it is.
+std::string encrypt_bytes(const std::string& plain, const std::string& key);
+
+// Base for daemon tests: a private /tmp per test, and the daemon stopped
+// after it.
+class DaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // A working directory of the test's own.
+    std::string dir;
+    daemon_proc daemon;
+};

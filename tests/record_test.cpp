@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: MIT
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "crypto/crypto.h"
+#include "server/server.h"
+#include "worker/worker.h"
+
+TEST(Record, FieldsAreBoundedAndTerminated)
+{
+    unsigned char rec[RECORD_SIZE];
+    memset(rec, 'x', sizeof rec);
+    rec[0] = CMD_PING;
+    memcpy(rec + REPLY_PATH_OFFSET, "/tmp/r", 7);
+    rec[KEY_STRING_OFFSET + 3] = '\0';
+    pipe_request req;
+    record_parse(rec, &req);
+    EXPECT_EQ(req.command, CMD_PING);
+    EXPECT_STREQ(req.reply_path, "/tmp/r");
+    // No NUL in the field: all 256 bytes, and not one byte of the next field.
+    EXPECT_EQ(strlen(req.file_path), FIELD_SIZE);
+    EXPECT_EQ(std::string(req.file_path), std::string(FIELD_SIZE, 'x'));
+    EXPECT_STREQ(req.key_string, "xxx");
+
+    // The last field ends exactly at the record's end.
+    std::vector<unsigned char> tight(RECORD_SIZE, 'k');
+    char key[FIELD_SIZE + 1];
+    record_field(tight.data(), KEY_STRING_OFFSET, key);
+    EXPECT_EQ(strlen(key), FIELD_SIZE);
+}
+
+TEST(Options, CommandLine)
+{
+    const struct {
+        std::vector<const char*> args;
+        int debug;
+        bool version;
+    } cases[] = {
+        {{"t"}, 0, false},
+        {{"t", "-d"}, 1, false},
+        {{"t", "-a"}, 0, true},
+        {{"t", "-d", "-a"}, 1, true},
+        {{"t", "-a", "-d"}, 0, true},
+        {{"t", "-x", "-a"}, 0, false},
+        {{"t", "-dd"}, 0, false},
+        {{"t", "-d", "-d", "-a"}, 1, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<char*> argv;
+        for (const char* a : c.args)
+            argv.push_back(const_cast<char*>(a));
+        const daemon_options o = options_parse((int)argv.size(), argv.data());
+        EXPECT_EQ(o.debug, c.debug) << c.args.size();
+        EXPECT_EQ(o.version, c.version) << c.args.size();
+    }
+}
+
+// Whole blocks are decrypted; the rest is either carried to the next load
+// (a short read from a pipe) or passed through (the file's tail).
+TEST(Transfer, LoadEndingInsideABlock)
+{
+    const std::vector<unsigned char> key(20, 3);
+    thei99_dsa enc, dec;
+    cA87315c_start(&enc, 1, key.data(), 20);
+    cA87315c_start(&dec, 0, key.data(), 20);
+    std::vector<unsigned char> plain(21);
+    for (size_t i = 0; i < plain.size(); i++)
+        plain[i] = (unsigned char)(i + 1);
+    std::vector<unsigned char> cipher = plain;
+    crypto_blocks(&enc, cipher.data(), cipher.data(), 16);
+
+    std::vector<unsigned char> in = cipher, out(32, 0xEE);
+    size_t rest = 99;
+    EXPECT_EQ(transfer_decrypt_load(&dec, in.data(), out.data(), 21, false, &rest), 21u);
+    EXPECT_EQ(rest, 0u);
+    EXPECT_TRUE(std::equal(plain.begin(), plain.end(), out.begin()));
+
+    in = cipher;
+    EXPECT_EQ(transfer_decrypt_load(&dec, in.data(), out.data(), 21, true, &rest), 16u);
+    EXPECT_EQ(rest, 5u);
+    EXPECT_TRUE(std::equal(plain.begin(), plain.begin() + 16, out.begin()));
+    EXPECT_TRUE(std::equal(cipher.begin() + 16, cipher.end(), in.begin()));
+}

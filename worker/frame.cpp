@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+#include "worker/worker.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "crypto/crypto.h"
+
+namespace {
+
+void ping(const pipe_request* req, int* reply)
+{
+    *reply = fifo_open_reply(req->reply_path, true, "t61\n");
+    if (*reply < 0)
+        return;
+    if (io_write_all(*reply, "OK", 2, nullptr) == 0)
+        trace("t64\n");
+    else if (errno == EPIPE)
+        trace("t63\n");
+}
+
+}  // namespace
+
+void* thread_instance(void* record)
+{
+    unsigned char* raw = (unsigned char*)record;
+    // Ping and unknown commands never touch the buffers, so they go on even
+    // when these fail; the transfers check for them.
+    unsigned char* in = (unsigned char*)malloc(LOAD_SIZE);
+    unsigned char* out = (unsigned char*)malloc(LOAD_SIZE);
+    trace("e17..\n");
+
+    pipe_request req;
+    record_parse(raw, &req);
+    int reply = -1;
+    bool whole_run = true;
+    if (req.command == CMD_PING) {
+        trace("t60\n");
+        ping(&req, &reply);
+    } else if (req.command == CMD_DECRYPT_CHUNK) {
+        trace("t40\n");
+        whole_run = transfer_first_load(&req, in, out, &reply);
+    } else if (req.command == CMD_DECRYPT_FILE) {
+        trace("e18\n");
+        whole_run = transfer_whole_file(&req, in, out, &reply);
+    }
+
+    if (reply >= 0) {
+        if (whole_run)
+            trace("t70:  %s\n", req.reply_path);
+        close(reply);
+    }
+    // The output buffer held plain data, the record and its copy a key.
+    free(in);
+    if (out)
+        crypto_wipe(out, LOAD_SIZE);
+    free(out);
+    crypto_wipe(raw, RECORD_SIZE);
+    free(raw);
+    crypto_wipe(&req, sizeof req);
+    if (whole_run)
+        trace("t80\n\n");
+    return nullptr;
+}

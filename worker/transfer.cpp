@@ -1,0 +1,217 @@
+// SPDX-License-Identifier: MIT
+#include "worker/worker.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "crypto/crypto.h"
+
+namespace {
+
+// The two commands run the same steps under different trace codes.
+struct trace_codes {
+    const char* open_failed;  // with the reply path
+    const char* opened;       // with the reply path
+    const char* file;         // with the file path
+    const char* key;          // with the key string
+    const char* no_file;      // perror prefix
+    const char* wrote;        // with the count of one write call
+    const char* epipe;
+    const char* write_error;  // with errno
+    const char* write_failed;
+    const char* done;
+};
+
+const trace_codes whole_file_codes = {
+    "e19: %s\n", "e20: %s\n", "e21: %s\n", "e22: %s\n", "e23", "e31 %zd\n", "e32\n", " e33: %d\n", "e34\n", "e37\n",
+};
+
+const trace_codes first_load_codes = {
+    "t41: %s\n", "t42: %s\n", "t43: %s\n", "t44: %s\n", "t45...", "t47 %zd\n", "t48\n", " %d\n", "t49\n", "t55\n",
+};
+
+// What one request holds open besides the frame's buffers. The key and the
+// context are wiped on every path by close_request.
+struct request_state {
+    int data = -1;
+    bool regular = false;
+    thei99_dsa ctx;
+};
+
+void close_request(request_state* rs)
+{
+    if (rs->data >= 0)
+        close(rs->data);
+    rs->data = -1;
+    crypto_wipe(&rs->ctx, sizeof rs->ctx);
+}
+
+enum class opened { no_reply, no_buffers, no_file, ready };
+
+// Opens the reply FIFO and the data file, then builds the key and starts the
+// context. The data file is never the public FIFO: reading it would hand
+// other clients' records, keys included, to this one.
+opened open_request(const pipe_request* req, const trace_codes& t, bool buffers, int* reply, request_state* rs)
+{
+    *reply = fifo_open_reply(req->reply_path, false, t.open_failed);
+    if (*reply < 0)
+        return opened::no_reply;
+    trace(t.opened, req->reply_path);
+    trace(t.file, req->file_path);
+    trace(t.key, req->key_string);
+    if (!buffers)
+        return opened::no_buffers;
+
+    rs->data = open(req->file_path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (rs->data >= 0 && (fstat(rs->data, &st) < 0 || fifo_is_public(rs->data))) {
+        close(rs->data);
+        rs->data = -1;
+        errno = EACCES;
+    }
+    if (rs->data < 0) {
+        if (debug_level)
+            perror(t.no_file);
+        return opened::no_file;
+    }
+    rs->regular = S_ISREG(st.st_mode);
+
+    // '-' may stand anywhere in the key text and is left out; the decoder
+    // stops at the first other byte outside base64.
+    char stripped[FIELD_SIZE + 1];
+    size_t n = 0;
+    for (const char* p = req->key_string; *p; p++)
+        if (*p != '-')
+            stripped[n++] = *p;
+    stripped[n] = '\0';
+    unsigned char key[20] = {};
+    uiwndpoa(stripped, (int32_t)sizeof key, key);
+    for (int i = 0; i < 16; i++)
+        trace(" %02X", key[i]);
+    trace("\n");
+    if (&t == &first_load_codes)
+        trace("t46\n");
+    cA87315c_start(&rs->ctx, 0, key, (int32_t)sizeof key);
+    crypto_wipe(stripped, sizeof stripped);
+    crypto_wipe(key, sizeof key);
+    return opened::ready;
+}
+
+bool send(int reply, const unsigned char* out, size_t len, const trace_codes& t)
+{
+    if (io_write_all(reply, out, len, t.wrote) == 0)
+        return true;
+    if (errno == EPIPE)
+        trace("%s", t.epipe);
+    else
+        trace(t.write_error, errno);
+    trace("%s", t.write_failed);
+    return false;
+}
+
+// Starts a transfer; false when the run ends early. *go tells whether the
+// loads may be served.
+bool begin(const pipe_request* req, const trace_codes& t, const unsigned char* in, const unsigned char* out,
+           int* reply, request_state* rs, bool* go)
+{
+    *go = false;
+    switch (open_request(req, t, in && out, reply, rs)) {
+    case opened::no_file:
+        close_request(rs);
+        return false;
+    case opened::ready:
+        *go = true;
+        return true;
+    default:
+        trace("%s", t.done);
+        return true;
+    }
+}
+
+}  // namespace
+
+size_t transfer_decrypt_load(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t have, bool keep_rest,
+                             size_t* rest)
+{
+    const size_t whole = have & ~(size_t)7;
+    crypto_blocks(ctx, in, out, whole);
+    *rest = have - whole;
+    if (keep_rest) {
+        memmove(in, in + whole, *rest);
+        return whole;
+    }
+    // The file's last 1 to 7 bytes pass through as they were read.
+    memcpy(out + whole, in + whole, *rest);
+    *rest = 0;
+    return have;
+}
+
+bool transfer_whole_file(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply)
+{
+    const trace_codes& t = whole_file_codes;
+    request_state rs;
+    bool go;
+    if (!begin(req, t, in, out, reply, &rs, &go))
+        return false;
+    if (!go)
+        return true;
+
+    // Blocks follow the file's byte positions: a short read from a pipe or
+    // device that ends inside a block carries the rest into the next load.
+    // A regular file returns full loads, so only its last load has a rest,
+    // which is the file's tail.
+    size_t rest = 0;
+    for (;;) {
+        const ssize_t n = io_read(rs.data, in + rest, LOAD_SIZE - rest);
+        if (n < 0)
+            break;
+        if (n == 0) {
+            if (rest > 0) {
+                memcpy(out, in, rest);
+                if (!send(*reply, out, rest, t)) {
+                    trace("e35\n");
+                    break;
+                }
+            }
+            trace("e35\n");
+            break;
+        }
+        struct stat st;
+        if (fstat(*reply, &st) < 0) {
+            trace("e30\n");
+            trace("e35\n");
+            break;
+        }
+        const size_t len = transfer_decrypt_load(&rs.ctx, in, out, rest + (size_t)n, !rs.regular, &rest);
+        if (!send(*reply, out, len, t)) {
+            trace("e35\n");
+            break;
+        }
+    }
+    close_request(&rs);
+    trace("e37\n");
+    return true;
+}
+
+bool transfer_first_load(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply)
+{
+    const trace_codes& t = first_load_codes;
+    request_state rs;
+    bool go;
+    if (!begin(req, t, in, out, reply, &rs, &go))
+        return false;
+    if (!go)
+        return true;
+
+    size_t rest;
+    const ssize_t n = io_read(rs.data, in, LOAD_SIZE);
+    if (n <= 0 || send(*reply, out, transfer_decrypt_load(&rs.ctx, in, out, (size_t)n, false, &rest), t))
+        trace("t50\n");
+    close_request(&rs);
+    trace("t55\n");
+    return true;
+}
