@@ -67,3 +67,8 @@ std::vector<unsigned char> uiwndpoa(const char* text);
 
 // Zeroes secrets; never removed by the optimiser.
 void crypto_wipe(void* p, size_t len);
+
+// Zeroes the next 32 KiB of stack below the caller, where dead frames of its
+// callees may still hold copies of secrets that the compiler made (spilled
+// registers, temporaries) and no named buffer covers.
+void crypto_wipe_stack();

@@ -95,7 +95,9 @@ int __Z14dfkwqzza(int argc, char** argv)
             break;
         }
         start_worker(record);
+        // The record holds a key; so may dead frames below this one.
         crypto_wipe(record, RECORD_SIZE);
+        crypto_wipe_stack();
     }
 
     // Finish: remove what start-up created. Running workers end with us.

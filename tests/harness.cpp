@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <linux/close_range.h>
 
 #include "crypto/crypto.h"
 #include "server/protocol.h"
@@ -58,6 +59,7 @@ pid_t spawn(int exe, const std::vector<std::string>& args, int in_fd, int out_fd
         dup2(in_fd, 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
+        close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);  // keep exe, which fexecve needs
         fexecve(exe, argv.data(), environ);
         _exit(127);
     }

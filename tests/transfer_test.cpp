@@ -9,4 +9,328 @@
 #include "client/client.h"
 #include "tests/harness.h"
 
-TEST_F(DaemonTest, Placeholder) {}
+namespace {
+
+bool append(void* ctx, const unsigned char* d, size_t n)
+{
+    ((std::string*)ctx)->append((const char*)d, n);
+    return true;
+}
+
+std::string hex16(const std::string& key)
+{
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < 16; i++) {
+        snprintf(b, sizeof b, " %02X", (unsigned char)key[i]);
+        s += b;
+    }
+    return s + "\n";
+}
+
+// Breaks key text up with '-' characters, which the daemon ignores.
+std::string dashed(const std::string& text)
+{
+    std::string s = "-";
+    for (size_t i = 0; i < text.size(); i++)
+        s += text.substr(i, 1) + (i % 3 == 1 ? "--" : "");
+    return s;
+}
+
+class TransferTest : public DaemonTest {
+protected:
+    void SetUp() override
+    {
+        DaemonTest::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_TRUE(daemon_start(&daemon));
+        ASSERT_TRUE(daemon_wait_output(&daemon, "e7\n", 5000));
+    }
+
+    // Writes the encryption of plain under key; returns its path.
+    std::string make_file(const std::string& name, const std::string& plain, const std::string& key)
+    {
+        const std::string path = dir + "/" + name;
+        EXPECT_TRUE(file_write(path, encrypt_bytes(plain, key)));
+        return path;
+    }
+
+    // Sends a record naming r's FIFO, as built from the arguments.
+    void send(client_reply* r, unsigned char command, const std::string& file, const std::string& key)
+    {
+        unsigned char rec[RECORD_SIZE];
+        ASSERT_TRUE(client_record_build(rec, command, r->path, file.c_str(), key.c_str()));
+        ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    }
+};
+
+}  // namespace
+
+TEST_F(TransferTest, RoundTripsAcrossSizes)
+{
+    const size_t L = LOAD_SIZE;
+    const size_t sizes[] = {0, 8, 1000, L, L + 24, 4 * L, 1000003};
+    unsigned seed = 1;
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        const std::string key = random_bytes(20, seed++);
+        const std::string plain = random_bytes(size, seed++);
+        const std::string file = make_file("f" + std::to_string(size), plain, key);
+        const std::string text = base64_encode(key);
+        std::string whole, first;
+        EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), text.c_str(), 5000, &whole), CLIENT_OK);
+        EXPECT_TRUE(whole == plain);
+        EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, file.c_str(), dashed(text).c_str(), 5000, &first), CLIENT_OK);
+        EXPECT_TRUE(first == plain.substr(0, L));
+    }
+}
+
+TEST_F(TransferTest, ShortKeyIsFilledWithZeros)
+{
+    std::string key = "ABC";
+    key.resize(20, '\0');
+    const std::string plain = random_bytes(4096, 7);
+    const std::string file = make_file("short", plain, key);
+    std::string got;
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), "QUJD", 5000, &got), CLIENT_OK);
+    EXPECT_TRUE(got == plain);
+}
+
+// A key string filling its whole field with no NUL is taken as 256 bytes;
+// of its decoding only the first 20 bytes count.
+TEST_F(TransferTest, KeyStringWithoutNul)
+{
+    std::string key;
+    while (key.size() < 20)
+        key += "ABC";
+    key.resize(20);
+    const std::string plain = random_bytes(800, 8);
+    const std::string file = make_file("nonul", plain, key);
+    client_reply r;
+    ASSERT_TRUE(client_reply_open(&r));
+    unsigned char rec[RECORD_SIZE];
+    ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, r.path, file.c_str(), ""));
+    for (size_t i = 0; i < FIELD_SIZE; i++)
+        rec[KEY_STRING_OFFSET + i] = (unsigned char)"QUJD"[i % 4];
+    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    std::string got;
+    EXPECT_EQ(client_read_reply(&r, 5000, append, &got), CLIENT_OK);
+    EXPECT_TRUE(got == plain);
+    client_reply_close(&r);
+}
+
+TEST_F(TransferTest, MissingFileGivesEmptyReplyAndPerrorLine)
+{
+    const std::string missing = dir + "/missing";
+    std::string got;
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, missing.c_str(), "QUJD", 5000, &got), CLIENT_OK);
+    EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, missing.c_str(), "QUJD", 5000, &got), CLIENT_OK);
+    EXPECT_EQ(got, "");
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t45...: No such file or directory\n", 3000, 1, true));
+    EXPECT_EQ(daemon_err(&daemon), "e23: No such file or directory\nt45...: No such file or directory\n");
+    // The run ends early: no closing frame traces.
+    EXPECT_EQ(count_of(daemon_out(&daemon), "t70"), 0u);
+    EXPECT_EQ(count_of(daemon_out(&daemon), "t80"), 0u);
+    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(got, "OK");
+}
+
+TEST_F(TransferTest, PublicFifoIsNeverADataFile)
+{
+    std::string got;
+    EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, PUBLIC_FIFO_PATH, "QUJD", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(got, "");
+    EXPECT_TRUE(daemon_wait_output(&daemon, "t45...: Permission denied\n", 3000, 1, true));
+    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(got, "OK");
+}
+
+TEST_F(TransferTest, SameFileTwoKeysAtOnce)
+{
+    const std::string plain = random_bytes(3 * LOAD_SIZE + 5, 9);
+    const std::string k1 = random_bytes(20, 10), k2 = random_bytes(20, 11);
+    // The file is plain encrypted under k2, then under k1.
+    const std::string file = make_file("shared", encrypt_bytes(plain, k2), k1);
+    std::string a, b;
+    client_status sa, sb;
+    std::thread t1([&] { sa = client_request(CMD_DECRYPT_FILE, file.c_str(), base64_encode(k1).c_str(), 5000, &a); });
+    std::thread t2([&] { sb = client_request(CMD_DECRYPT_FILE, file.c_str(), base64_encode(k2).c_str(), 5000, &b); });
+    t1.join();
+    t2.join();
+    EXPECT_EQ(sa, CLIENT_OK);
+    EXPECT_EQ(sb, CLIENT_OK);
+    EXPECT_TRUE(a == encrypt_bytes(plain, k2));
+    const std::string raw = file_read(file);
+    EXPECT_EQ(b.size(), raw.size());
+    EXPECT_TRUE(encrypt_bytes(b, k2) == raw);
+}
+
+TEST_F(TransferTest, ExactTracesOfTwoLoadsAndAFirstLoad)
+{
+    const std::string key = random_bytes(20, 12);
+    const std::string text = base64_encode(key);
+    const std::string file = make_file("two", random_bytes(2 * LOAD_SIZE, 13), key);
+    client_reply r;
+    ASSERT_TRUE(client_reply_open(&r));
+    send(&r, CMD_DECRYPT_FILE, file, text);
+    std::string got;
+    ASSERT_EQ(client_read_reply(&r, 5000, append, &got), CLIENT_OK);
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
+    const std::string path = r.path;
+    EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 0\ne17..\ne18\ne20: " + path + "\ne21: " + file + "\ne22: " + text +
+                                                 "\n" + hex16(key) + "e31 262144\ne31 262144\ne35\ne37\nt70:  " + path +
+                                                 "\nt80\n\n"),
+              1u)
+        << daemon_out(&daemon);
+    client_reply_close(&r);
+
+    ASSERT_TRUE(client_reply_open(&r));
+    send(&r, CMD_DECRYPT_CHUNK, file, text);
+    got.clear();
+    ASSERT_EQ(client_read_reply(&r, 5000, append, &got), CLIENT_OK);
+    EXPECT_EQ(got.size(), LOAD_SIZE);
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
+    EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 3\ne17..\nt40\nt42: " + std::string(r.path) + "\nt43: " + file +
+                                                 "\nt44: " + text + "\n" + hex16(key) +
+                                                 "t46\nt47 262144\nt50\nt55\nt70:  " + r.path + "\nt80\n\n"),
+              1u)
+        << daemon_out(&daemon);
+    client_reply_close(&r);
+}
+
+TEST_F(TransferTest, EmptyFileTraces)
+{
+    const std::string file = dir + "/empty";
+    ASSERT_TRUE(file_write(file, ""));
+    std::string got;
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(got, "");
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
+    EXPECT_EQ(count_of(daemon_out(&daemon), "\ne35\ne37\nt70"), 1u);
+    EXPECT_EQ(count_of(daemon_out(&daemon), "\nt46\nt50\nt55\nt70"), 1u);
+}
+
+TEST_F(TransferTest, ClientLeavingMidTransfer)
+{
+    const int fds_at_start = daemon_fd_count(&daemon);
+    const std::string file = make_file("big", random_bytes(8 * LOAD_SIZE, 14), random_bytes(20, 15));
+    client_reply r;
+    ASSERT_TRUE(client_reply_open(&r));
+    send(&r, CMD_DECRYPT_FILE, file, "QUJD");
+    std::string got;
+    // Read about one load, then go away.
+    ASSERT_EQ(client_read_reply(
+                  &r, 5000,
+                  [](void* ctx, const unsigned char* d, size_t n) {
+                      auto* s = (std::string*)ctx;
+                      s->append((const char*)d, n);
+                      return s->size() < LOAD_SIZE;
+                  },
+                  &got),
+              CLIENT_OK);
+    client_reply_close(&r);
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 5000));
+    EXPECT_EQ(count_of(daemon_out(&daemon), "e32\ne34\ne35\ne37\nt70"), 1u) << daemon_out(&daemon);
+    EXPECT_EQ(count_of(daemon_err(&daemon), "E1\n"), 1u);
+    std::string pong;
+    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &pong), CLIENT_OK);
+    EXPECT_EQ(pong, "OK");
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
+    EXPECT_EQ(daemon_fd_count(&daemon), fds_at_start);
+}
+
+TEST_F(TransferTest, ReplyPathMissingOrNotAFifo)
+{
+    const std::string key = random_bytes(20, 16);
+    const std::string file = make_file("secret", random_bytes(4096, 17), key);
+    const std::string plain_reply = dir + "/not-a-fifo";
+    ASSERT_TRUE(file_write(plain_reply, "untouched"));
+    const std::string missing = dir + "/no-such-fifo";
+    unsigned char rec[RECORD_SIZE];
+    ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, missing.c_str(), file.c_str(), base64_encode(key).c_str()));
+    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_CHUNK, plain_reply.c_str(), file.c_str(),
+                                    base64_encode(key).c_str()));
+    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 9000, 2));
+    const std::string out = daemon_out(&daemon);
+    EXPECT_EQ(count_of(out, "e19: " + missing + "\n"), 5u);
+    EXPECT_EQ(count_of(out, "t41: " + plain_reply + "\n"), 5u);
+    EXPECT_EQ(count_of(out, "e37\n"), 1u);
+    EXPECT_EQ(count_of(out, "t55\n"), 1u);
+    EXPECT_EQ(count_of(out, "t70"), 0u);
+    EXPECT_EQ(file_read(plain_reply), "untouched");
+}
+
+// Reads from a pipe may end inside a block: blocks must still follow the
+// file's byte positions.
+TEST_F(TransferTest, DataFromAPipeInOddPieces)
+{
+    const std::string key = random_bytes(20, 18);
+    const std::string plain = random_bytes(100003, 19);
+    const std::string cipher = encrypt_bytes(plain, key);
+    const std::string pipe_path = dir + "/data-pipe";
+    ASSERT_EQ(mkfifo(pipe_path.c_str(), 0600), 0);
+    std::thread feeder([&] {
+        const int fd = open(pipe_path.c_str(), O_WRONLY);
+        size_t at = 0, piece = 1;
+        while (at < cipher.size()) {
+            const size_t n = std::min(piece, cipher.size() - at);
+            if (write(fd, cipher.data() + at, n) != (ssize_t)n)
+                break;
+            at += n;
+            piece = piece * 3 % 4099 + 1;
+            if (at % 7 == 0)
+                usleep(100);
+        }
+        close(fd);
+    });
+    std::string got;
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, pipe_path.c_str(), base64_encode(key).c_str(), 10000, &got),
+              CLIENT_OK);
+    feeder.join();
+    EXPECT_EQ(got.size(), plain.size());
+    EXPECT_TRUE(got == plain);
+}
+
+// After a transfer ends, neither its plain data nor its key is left in the
+// daemon's memory: freed buffers, dead stack frames and finished threads'
+// stacks included.
+TEST_F(TransferTest, NoSecretsLeftInMemory)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "reading another process's memory needs root";
+    daemon_kill(&daemon);
+    ASSERT_TRUE(daemon_start(&daemon, {}));  // tracing would print the key
+    const std::string key = random_bytes(20, 20);
+    const std::string text = base64_encode(key);
+    std::string plain;
+    while (plain.size() < 3 * LOAD_SIZE)
+        plain += "plain-marker-" + std::to_string(plain.size()) + ";";
+    const std::string file = make_file("marked", plain, key);
+    for (unsigned char cmd : {CMD_DECRYPT_FILE, CMD_DECRYPT_CHUNK}) {
+        std::string got;
+        EXPECT_EQ(client_request(cmd, file.c_str(), text.c_str(), 5000, &got), CLIENT_OK);
+        EXPECT_EQ(got.substr(0, 100), plain.substr(0, 100));
+    }
+    std::string got;
+    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
+    usleep(200 * 1000);  // the last worker has ended
+    EXPECT_FALSE(daemon_memory_holds(&daemon, {"plain-marker-"})) << "plain data";
+    EXPECT_FALSE(daemon_memory_holds(&daemon, {key})) << "key bytes";
+    EXPECT_FALSE(daemon_memory_holds(&daemon, {text})) << "key text";
+}
+
+TEST_F(TransferTest, SixtyFourMebibytes)
+{
+    const std::string key = random_bytes(20, 21);
+    const std::string plain = random_bytes(64 << 20, 22);
+    const std::string file = make_file("large", plain, key);
+    std::string got;
+    got.reserve(plain.size());
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), base64_encode(key).c_str(), 20000, &got), CLIENT_OK);
+    EXPECT_EQ(got.size(), plain.size());
+    EXPECT_TRUE(got == plain);
+}

@@ -59,6 +59,7 @@ void* thread_instance(void* record)
     crypto_wipe(raw, RECORD_SIZE);
     free(raw);
     crypto_wipe(&req, sizeof req);
+    crypto_wipe_stack();
     if (whole_run)
         trace("t80\n\n");
     return nullptr;
