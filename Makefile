@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test run bench clean
+.PHONY: all build test run demo install package bench clean
 
 all: build
 
@@ -19,6 +19,15 @@ test: build
 
 run: build
 	./$(BUILD)/tessarind -d
+
+demo: build
+	./tools/demo.sh $(BUILD)
+
+install: build
+	cmake --install $(BUILD)
+
+package: build
+	cd $(BUILD) && cpack
 
 bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTESSARIND_TESTS=OFF -DTESSARIND_BENCH=ON

@@ -166,6 +166,27 @@ client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sin
     }
 }
 
+std::string client_base64_encode(const unsigned char* bytes, size_t len)
+{
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string s;
+    unsigned acc = 0;
+    int bits = 0;
+    for (size_t i = 0; i < len; i++) {
+        acc = (acc << 8 | bytes[i]) & 0xffffff;
+        bits += 8;
+        while (bits >= 6) {
+            bits -= 6;
+            s += alphabet[(acc >> bits) & 63];
+        }
+    }
+    if (bits > 0)
+        s += alphabet[(acc << (6 - bits)) & 63];
+    while (s.size() % 4)
+        s += '=';
+    return s;
+}
+
 namespace {
 
 bool append(void* ctx, const unsigned char* data, size_t len)

@@ -46,6 +46,9 @@ client_status client_send(const void* record, size_t len, int timeout_ms);
 using client_sink = bool (*)(void* ctx, const unsigned char* data, size_t len);
 client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx);
 
+// Standard base64 with '=' padding, which the daemon's decoder reads back.
+std::string client_base64_encode(const unsigned char* bytes, size_t len);
+
 // One whole request: reply FIFO, record, reply into *out, clean-up.
 client_status client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
                              std::string* out);

@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <linux/close_range.h>
 
+#include "client/client.h"
 #include "crypto/crypto.h"
 #include "server/protocol.h"
 
@@ -308,22 +309,7 @@ std::string random_bytes(size_t n, unsigned seed)
 
 std::string base64_encode(const std::string& bytes)
 {
-    std::string s;
-    unsigned acc = 0;
-    int bits = 0;
-    for (unsigned char c : bytes) {
-        acc = acc << 8 | c;
-        bits += 8;
-        while (bits >= 6) {
-            bits -= 6;
-            s += base64_alphabet[(acc >> bits) & 63];
-        }
-    }
-    if (bits > 0)
-        s += base64_alphabet[(acc << (6 - bits)) & 63];
-    while (s.size() % 4)
-        s += '=';
-    return s;
+    return client_base64_encode((const unsigned char*)bytes.data(), bytes.size());
 }
 
 std::string encrypt_bytes(const std::string& plain, const std::string& key)
@@ -331,8 +317,6 @@ std::string encrypt_bytes(const std::string& plain, const std::string& key)
     thei99_dsa ctx;
     cA87315c_start(&ctx, 1, (const unsigned char*)key.data(), (int32_t)key.size());
     std::string out = plain;
-    unsigned char* p = (unsigned char*)out.data();
-    for (size_t i = 0; i + 8 <= out.size(); i += 8)
-        cA87315c_8(&ctx, p + i, p + i);
+    crypto_blocks(&ctx, (const unsigned char*)out.data(), (unsigned char*)out.data(), out.size() & ~(size_t)7);
     return out;
 }

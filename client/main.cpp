@@ -1,0 +1,450 @@
+// SPDX-License-Identifier: MIT
+// tessarind-client: talk to the tessarind daemon, and make files it can read.
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "client/client.h"
+#include "crypto/crypto.h"
+
+namespace {
+
+const char usage_text[] =
+    "usage: tessarind-client [--timeout SECONDS] COMMAND [ARGS]\n"
+    "\n"
+    "commands:\n"
+    "  ping                         ask the daemon whether it is alive (prints OK)\n"
+    "  stop                         stop the daemon (prints BYE) and wait until it is gone\n"
+    "  decrypt [--first-load] [--progress] [-o OUT] [--key-file PATH] FILE [KEY]\n"
+    "                               have the daemon decrypt FILE (or its first 262144 bytes)\n"
+    "                               to standard output or OUT\n"
+    "  encrypt [-o OUT] [--key-file PATH] FILE [KEY]\n"
+    "                               encrypt FILE locally so that the daemon can decrypt it\n"
+    "  keygen                       print a new random 20-byte key as base64 text\n"
+    "\n"
+    "KEY is base64 text; '-' characters in it are ignored. A key given on the command\n"
+    "line is visible to other users in the process list: prefer --key-file PATH, or\n"
+    "KEY '-' to read it from standard input.\n"
+    "\n"
+    "--timeout bounds each wait for the daemon (default 5 seconds); data that keeps\n"
+    "flowing is never cut off. Exit status: 0 success, 1 failure, 2 usage error.\n";
+
+struct options {
+    int timeout_ms = 5000;
+    bool first_load = false;
+    bool progress = false;
+    const char* out = nullptr;
+    const char* key_file = nullptr;
+    std::vector<const char*> args;
+};
+
+int usage_error(const char* what)
+{
+    fprintf(stderr, "tessarind-client: %s\n(see tessarind-client --help)\n", what);
+    return 2;
+}
+
+int fail(const char* fmt, const char* what)
+{
+    fprintf(stderr, "tessarind-client: ");
+    fprintf(stderr, fmt, what);
+    fputc('\n', stderr);
+    return 1;
+}
+
+// Reads the key text from --key-file, '-' (standard input) or the argument;
+// trailing white space is dropped. Returns false with a message printed.
+bool read_key(const options& o, const char* arg, std::string* key)
+{
+    if (o.key_file || (arg && strcmp(arg, "-") == 0)) {
+        FILE* f = o.key_file ? fopen(o.key_file, "r") : stdin;
+        if (!f) {
+            fail("cannot read key file: %s", strerror(errno));
+            return false;
+        }
+        char buf[FIELD_SIZE + 2];
+        const size_t n = fread(buf, 1, sizeof buf, f);
+        if (f != stdin)
+            fclose(f);
+        key->assign(buf, n);
+        explicit_bzero(buf, sizeof buf);
+    } else if (arg) {
+        key->assign(arg);
+    } else {
+        usage_error("no KEY given");
+        return false;
+    }
+    while (!key->empty() && strchr(" \t\r\n", key->back()))
+        key->pop_back();
+    if (key->size() >= FIELD_SIZE) {
+        fail("%s", "key text is longer than 255 characters");
+        return false;
+    }
+    std::string stripped;
+    for (char c : *key)
+        if (c != '-')
+            stripped += c;
+    if (uiwndpoa(stripped.c_str()).empty()) {
+        fail("%s", "key text decodes to no bytes at all");
+        return false;
+    }
+    return true;
+}
+
+// Writes a whole buffer; -1 with errno on failure.
+int write_all(int fd, const unsigned char* p, size_t len)
+{
+    while (len > 0) {
+        const ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        p += n;
+        len -= (size_t)n;
+    }
+    return 0;
+}
+
+// Output to standard output, or to OUT through a temporary file renamed
+// over it only when everything was written.
+struct output {
+    int fd = STDOUT_FILENO;
+    std::string target, temp;
+};
+
+bool output_open(output* o, const char* path)
+{
+    if (!path)
+        return true;
+    o->target = path;
+    o->temp = o->target + ".XXXXXX";
+    o->fd = mkstemp(o->temp.data());
+    if (o->fd < 0)
+        return fail("cannot create output: %s", strerror(errno)), false;
+    return true;
+}
+
+bool output_commit(output* o, bool ok)
+{
+    if (o->target.empty())
+        return ok;
+    if (ok && fsync(o->fd) < 0)
+        ok = false;
+    if (close(o->fd) < 0)
+        ok = false;
+    if (ok && rename(o->temp.c_str(), o->target.c_str()) < 0)
+        ok = false;
+    if (!ok)
+        unlink(o->temp.c_str());
+    return ok;
+}
+
+struct progress {
+    bool on = false;
+    long long total = -1;  // file size when known
+    long long received = 0;
+    double start = 0, last = 0;
+};
+
+double now_s()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+void progress_show(progress* p, bool final)
+{
+    const double t = now_s();
+    if (!p->on || (!final && t - p->last < 0.1))
+        return;
+    p->last = t;
+    const double secs = t - p->start > 1e-6 ? t - p->start : 1e-6;
+    if (final) {
+        fputs("\r\033[K", stderr);
+        return;
+    }
+    if (p->total > 0)
+        fprintf(stderr, "\r%lld bytes, %d%%, %.1f MB/s\033[K", p->received, (int)(100 * p->received / p->total),
+                (double)p->received / secs / 1e6);
+    else
+        fprintf(stderr, "\r%lld bytes, %.1f MB/s\033[K", p->received, (double)p->received / secs / 1e6);
+}
+
+struct sink_state {
+    int fd;
+    bool write_failed;
+    progress prog;
+};
+
+bool sink_write(void* ctx, const unsigned char* data, size_t len)
+{
+    auto* s = (sink_state*)ctx;
+    if (write_all(s->fd, data, len) < 0) {
+        s->write_failed = true;
+        return false;
+    }
+    s->prog.received += (long long)len;
+    progress_show(&s->prog, false);
+    return true;
+}
+
+int report(client_status s)
+{
+    if (s == CLIENT_FAILED)
+        return fail("request failed: %s", strerror(errno));
+    return fail("%s", client_status_text(s));
+}
+
+int cmd_ping(const options& o)
+{
+    if (!o.args.empty())
+        return usage_error("ping takes no arguments");
+    std::string reply;
+    const client_status s = client_request(CMD_PING, "", "", o.timeout_ms, &reply);
+    if (s != CLIENT_OK)
+        return report(s);
+    if (reply != "OK")
+        return fail("%s", "unexpected reply to ping");
+    puts("OK");
+    return 0;
+}
+
+int cmd_stop(const options& o)
+{
+    if (!o.args.empty())
+        return usage_error("stop takes no arguments");
+    std::string reply;
+    const client_status s = client_request(CMD_EXIT, "", "", o.timeout_ms, &reply);
+    if (s != CLIENT_OK)
+        return report(s);
+    puts(reply.c_str());
+    // The daemon removes its FIFO right after answering.
+    const double deadline = now_s() + o.timeout_ms / 1000.0;
+    struct stat st;
+    while (lstat(PUBLIC_FIFO_PATH, &st) == 0) {
+        if (now_s() > deadline)
+            return fail("%s", "the daemon answered but did not remove its FIFO in time");
+        usleep(10000);
+    }
+    return reply == "BYE" ? 0 : fail("%s", "unexpected reply to stop");
+}
+
+int cmd_decrypt(const options& o)
+{
+    if (o.args.empty() || o.args.size() > 2 || (o.key_file && o.args.size() > 1))
+        return usage_error("decrypt needs FILE and KEY");
+    // The daemon's working directory is not ours.
+    char file[PATH_MAX];
+    if (!realpath(o.args[0], file))
+        return fail("file not readable: %s", strerror(errno));
+    struct stat st;
+    if (stat(file, &st) < 0 || access(file, R_OK) < 0)
+        return fail("file not readable: %s", strerror(errno));
+    if (strlen(file) >= FIELD_SIZE)
+        return fail("%s", "file path longer than 255 bytes");
+    std::string key;
+    if (!read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, &key))
+        return 1;
+
+    output out;
+    if (!output_open(&out, o.out))
+        return 1;
+    sink_state sink{out.fd, false, {}};
+    sink.prog.on = o.progress && isatty(STDERR_FILENO);
+    sink.prog.total = S_ISREG(st.st_mode) ? (o.first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size)
+                                          : -1;
+    sink.prog.start = now_s();
+
+    client_reply r;
+    if (!client_reply_open(&r))
+        return output_commit(&out, false), fail("cannot create reply FIFO: %s", strerror(errno));
+    unsigned char rec[RECORD_SIZE];
+    client_record_build(rec, o.first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, r.path, file, key.c_str());
+    explicit_bzero(key.data(), key.size());
+    client_status s = client_send(rec, RECORD_SIZE, o.timeout_ms);
+    explicit_bzero(rec, sizeof rec);
+    if (s == CLIENT_OK)
+        s = client_read_reply(&r, o.timeout_ms, sink_write, &sink);
+    client_reply_close(&r);
+    progress_show(&sink.prog, true);
+
+    if (s != CLIENT_OK || sink.write_failed) {
+        output_commit(&out, false);
+        return sink.write_failed ? fail("cannot write output: %s", strerror(errno)) : report(s);
+    }
+    // The reply has no status: an empty reply for a non-empty file means the
+    // daemon could not open it (it runs as its own user).
+    if (sink.prog.received == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        output_commit(&out, false);
+        return fail("the daemon could not read %s", file);
+    }
+    if (!output_commit(&out, true))
+        return fail("cannot write output: %s", strerror(errno));
+    return 0;
+}
+
+int cmd_encrypt(const options& o)
+{
+    if (o.args.empty() || o.args.size() > 2 || (o.key_file && o.args.size() > 1))
+        return usage_error("encrypt needs FILE and KEY");
+    const int in = open(o.args[0], O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return fail("file not readable: %s", strerror(errno));
+    struct stat in_st, out_st;
+    if (fstat(in, &in_st) < 0)
+        return close(in), fail("file not readable: %s", strerror(errno));
+    if (o.out && stat(o.out, &out_st) == 0 && out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino)
+        return close(in), fail("%s", "refusing to overwrite the input file");
+    std::string text;
+    if (!read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, &text))
+        return close(in), 1;
+    std::string stripped;
+    for (char c : text)
+        if (c != '-')
+            stripped += c;
+    // The same key the daemon builds: the decoded text, zero-filled to 20 bytes.
+    unsigned char key[20] = {};
+    uiwndpoa(stripped.c_str(), (int32_t)sizeof key, key);
+    explicit_bzero(text.data(), text.size());
+    explicit_bzero(stripped.data(), stripped.size());
+    thei99_dsa ctx;
+    cA87315c_start(&ctx, 1, key, (int32_t)sizeof key);
+    explicit_bzero(key, sizeof key);
+
+    output out;
+    if (!output_open(&out, o.out))
+        return close(in), 1;
+    // Blocks follow file positions: a partial block waits for the next read;
+    // only the file's last 1 to 7 bytes go out unchanged.
+    std::vector<unsigned char> buf(LOAD_SIZE);
+    size_t have = 0;
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = read(in, buf.data() + have, buf.size() - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0) {
+            ok = write_all(out.fd, buf.data(), have) == 0;
+            break;
+        }
+        have += (size_t)n;
+        const size_t whole = have & ~(size_t)7;
+        crypto_blocks(&ctx, buf.data(), buf.data(), whole);
+        if (write_all(out.fd, buf.data(), whole) < 0) {
+            ok = false;
+            break;
+        }
+        memmove(buf.data(), buf.data() + whole, have - whole);
+        have -= whole;
+    }
+    crypto_wipe(&ctx, sizeof ctx);
+    close(in);
+    if (!output_commit(&out, ok))
+        return fail("encryption failed: %s", strerror(errno));
+    return 0;
+}
+
+int cmd_keygen(const options& o)
+{
+    if (!o.args.empty())
+        return usage_error("keygen takes no arguments");
+    unsigned char key[20];
+    if (getrandom(key, sizeof key, 0) != (ssize_t)sizeof key)
+        return fail("getrandom: %s", strerror(errno));
+    std::string text = client_base64_encode(key, sizeof key);
+    puts(text.c_str());
+    explicit_bzero(key, sizeof key);
+    explicit_bzero(text.data(), text.size());
+    return 0;
+}
+
+// Parses "--timeout S" as seconds (fractions allowed).
+bool parse_timeout(const char* s, int* ms)
+{
+    char* end;
+    const double v = strtod(s, &end);
+    if (*s == '\0' || *end != '\0' || !(v >= 0) || v > 86400)
+        return false;
+    *ms = (int)std::lround(v * 1000);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    options o;
+    const char* command = nullptr;
+    for (int i = 1; i < argc; i++) {
+        const char* a = argv[i];
+        auto value = [&](const char** slot) {
+            if (i + 1 >= argc)
+                return false;
+            *slot = argv[++i];
+            return true;
+        };
+        if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+            fputs(usage_text, stdout);
+            return 0;
+        } else if (strcmp(a, "--version") == 0) {
+            puts("tessarind-client 1.19");
+            return 0;
+        } else if (strcmp(a, "--timeout") == 0) {
+            const char* v;
+            if (!value(&v) || !parse_timeout(v, &o.timeout_ms))
+                return usage_error("--timeout needs a number of seconds");
+        } else if (strcmp(a, "--first-load") == 0) {
+            o.first_load = true;
+        } else if (strcmp(a, "--progress") == 0) {
+            o.progress = true;
+        } else if (strcmp(a, "-o") == 0 || strcmp(a, "--output") == 0) {
+            if (!value(&o.out))
+                return usage_error("-o needs a path");
+        } else if (strcmp(a, "--key-file") == 0) {
+            if (!value(&o.key_file))
+                return usage_error("--key-file needs a path");
+        } else if (a[0] == '-' && a[1] != '\0') {
+            return usage_error((std::string("unknown option ") + a).c_str());
+        } else if (!command) {
+            command = a;
+        } else {
+            o.args.push_back(a);
+        }
+    }
+    if (!command)
+        return usage_error("no command given");
+    const bool decrypt_only = o.first_load || o.progress;
+    const std::string c = command;
+    if (decrypt_only && c != "decrypt")
+        return usage_error("--first-load and --progress belong to decrypt");
+    if ((o.out || o.key_file) && c != "decrypt" && c != "encrypt")
+        return usage_error("-o and --key-file belong to decrypt and encrypt");
+    if (c == "ping")
+        return cmd_ping(o);
+    if (c == "stop")
+        return cmd_stop(o);
+    if (c == "decrypt")
+        return cmd_decrypt(o);
+    if (c == "encrypt")
+        return cmd_encrypt(o);
+    if (c == "keygen")
+        return cmd_keygen(o);
+    return usage_error((std::string("unknown command ") + command).c_str());
+}

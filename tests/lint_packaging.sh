@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Lints the service unit and the man pages with the system's own tools.
+# Exit 77 (skipped) when a tool is missing.
+set -u
+src=$1 daemon=$2
+skipped=""
+fail=0
+
+if command -v systemd-analyze >/dev/null; then
+  tmp=$(mktemp -d)
+  trap 'rm -rf "$tmp"' EXIT
+  # Verify against the built binary, since it is not installed here.
+  sed "s|^ExecStart=.*|ExecStart=$daemon|" "$src/packaging/tessarind.service" >"$tmp/tessarind.service"
+  out=$(systemd-analyze verify "$tmp/tessarind.service" 2>&1 | grep -v -E "Command 'man |Failed to (connect|open|resolve)|user/group|No such file|Unknown (user|group)|not found" || true)
+  if [ -n "$out" ]; then echo "unit: $out"; fail=1; fi
+else
+  skipped+=" systemd-analyze"
+fi
+
+if command -v groff >/dev/null; then
+  for page in "$src/man/tessarind.8" "$src/man/tessarind-client.1"; do
+    out=$(groff -man -ww -z "$page" 2>&1)
+    if [ -n "$out" ]; then echo "$page: $out"; fail=1; fi
+  done
+else
+  skipped+=" groff"
+fi
+
+[ "$fail" = 0 ] || exit 1
+if [ -n "$skipped" ]; then echo "skipped, missing:$skipped"; exit 77; fi
+echo "unit and man pages clean"
