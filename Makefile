@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test run demo install package bench clean
+.PHONY: all build test run demo install package bench clean check-asan check-tsan
 
 all: build
 
@@ -34,5 +34,17 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 	./build-bench/bench/tessarind_bench
 
+# The whole suite again under sanitizers, each in its own build folder.
+check-asan:
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIND_SANITIZE=address,undefined
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+check-tsan:
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIND_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
+
 clean:
-	rm -rf $(BUILD) build-bench
+	rm -rf $(BUILD) build-bench build-asan build-tsan build-fuzz

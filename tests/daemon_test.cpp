@@ -215,16 +215,20 @@ TEST_F(DaemonTest, ExitWithNobodyReadingStillStops)
     client_reply_close(&r);
 }
 
-TEST_F(DaemonTest, TerminationSignals)
+TEST_F(DaemonTest, SignalWhileWaitingForTheFirstClient)
 {
-    // While start-up still waits for its first client.
+    SKIP_UNDER_TSAN();
     ASSERT_TRUE(daemon_spawn(&daemon, {"-d"}));
     ASSERT_TRUE(daemon_wait_output(&daemon, "e6...\n", 5000));
     kill(daemon.pid, SIGTERM);
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0));
     EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
     EXPECT_EQ(daemon_out(&daemon), "e3.\ne6...\ne2 15\n");
+}
 
+TEST_F(DaemonTest, TerminationSignalsWhileServing)
+{
+    SKIP_UNDER_TSAN();
     for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
         daemon_proc d;
         ASSERT_TRUE(daemon_start(&d));

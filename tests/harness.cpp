@@ -222,19 +222,30 @@ bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& n
     const int mem = open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
     if (mem < 0)
         return false;
+    size_t longest = 0;
+    for (const auto& n : needles)
+        longest = std::max(longest, n.size());
     bool found = false;
-    std::string line;
-    std::string region;
+    std::string line, chunk;
     while (!found && std::getline(maps, line)) {
         unsigned long lo, hi;
         char perms[5];
         if (sscanf(line.c_str(), "%lx-%lx %4s", &lo, &hi, perms) != 3 || perms[0] != 'r' || perms[1] != 'w')
             continue;
-        region.resize(hi - lo);
-        if (pread(mem, region.data(), region.size(), (off_t)lo) != (ssize_t)region.size())
+        // Sanitizer shadow maps span terabytes and hold no program data.
+        if (hi - lo > (1ul << 32))
             continue;
-        for (const auto& n : needles)
-            found = found || region.find(n) != std::string::npos;
+        // In chunks that overlap by a needle's length, so none is split.
+        const size_t step = 1 << 20;
+        for (unsigned long at = lo; !found && at < hi; at += step) {
+            chunk.resize(std::min<unsigned long>(step + longest, hi - at));
+            const ssize_t n = pread(mem, chunk.data(), chunk.size(), (off_t)at);
+            if (n <= 0)
+                break;
+            chunk.resize((size_t)n);
+            for (const auto& needle : needles)
+                found = found || chunk.find(needle) != std::string::npos;
+        }
     }
     close(mem);
     return found;
