@@ -1,10 +1,11 @@
 # SPDX-License-Identifier: MIT
 # Thin wrapper over CMake so the everyday commands stay short.
+SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test run demo install package bench clean check-asan check-tsan
+.PHONY: all build test run demo install package bench clean check-asan check-tsan fuzz
 
 all: build
 
@@ -45,6 +46,21 @@ check-tsan:
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIND_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS, starting from the committed seed corpus;
+# what it finds new stays in build-fuzz/.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = decoder record cipher
+fuzz:
+	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIND_FUZZ=ON \
+		-DTESSARIND_TESTS=OFF -DTESSARIND_SANITIZE=address,undefined
+	cmake --build build-fuzz -j $(JOBS)
+	set -e; for t in $(FUZZ_TARGETS); do \
+		mkdir -p build-fuzz/corpus-$$t; \
+		./build-fuzz/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=build-fuzz/$$t- \
+			build-fuzz/corpus-$$t fuzz/corpus/$$t 2>&1 | grep -E 'Done|stat::number_of_executed_units|ERROR|check failed|SUMMARY' ; \
+		test $${PIPESTATUS[0]} -eq 0; \
+	done
 
 clean:
 	rm -rf $(BUILD) build-bench build-asan build-tsan build-fuzz

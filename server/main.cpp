@@ -87,8 +87,7 @@ int __Z14dfkwqzza(int argc, char** argv)
             trace("\ne16\n");
             break;
         }
-        // A short record must not inherit the previous client's fields.
-        memset(record + n, 0, RECORD_SIZE - (size_t)n);
+        record_pad(record, (size_t)n);
         trace("\ne8 %d\n", (int)(signed char)record[0]);
         if (record[0] == CMD_EXIT) {
             exit_sequence(record);

@@ -37,6 +37,10 @@ struct pipe_request {
 void record_field(const unsigned char record[RECORD_SIZE], size_t offset, char out[FIELD_SIZE + 1]);
 void record_parse(const unsigned char record[RECORD_SIZE], pipe_request* req);
 
+// Zero-fills a record of which a read gave only the first n bytes, so it
+// never carries bytes of the record read before it.
+void record_pad(unsigned char record[RECORD_SIZE], size_t n);
+
 // ---- options.cpp: the command line ----------------------------------------
 
 struct daemon_options {

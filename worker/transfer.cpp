@@ -80,23 +80,14 @@ opened open_request(const pipe_request* req, const trace_codes& t, bool buffers,
     }
     rs->regular = S_ISREG(st.st_mode);
 
-    // '-' may stand anywhere in the key text and is left out; the decoder
-    // stops at the first other byte outside base64.
-    char stripped[FIELD_SIZE + 1];
-    size_t n = 0;
-    for (const char* p = req->key_string; *p; p++)
-        if (*p != '-')
-            stripped[n++] = *p;
-    stripped[n] = '\0';
-    unsigned char key[20] = {};
-    uiwndpoa(stripped, (int32_t)sizeof key, key);
+    unsigned char key[20];
+    transfer_key_from_text(req->key_string, key);
     for (int i = 0; i < 16; i++)
         trace(" %02X", key[i]);
     trace("\n");
     if (&t == &first_load_codes)
         trace("t46\n");
     cA87315c_start(&rs->ctx, 0, key, (int32_t)sizeof key);
-    crypto_wipe(stripped, sizeof stripped);
     crypto_wipe(key, sizeof key);
     return opened::ready;
 }
@@ -133,6 +124,21 @@ bool begin(const pipe_request* req, const trace_codes& t, const unsigned char* i
 }
 
 }  // namespace
+
+void transfer_key_from_text(const char* key_string, unsigned char key[20])
+{
+    // '-' may stand anywhere in the key text and is left out; the decoder
+    // stops at the first other byte outside base64.
+    char stripped[FIELD_SIZE + 1];
+    size_t n = 0;
+    for (const char* p = key_string; *p && n < FIELD_SIZE; p++)
+        if (*p != '-')
+            stripped[n++] = *p;
+    stripped[n] = '\0';
+    memset(key, 0, 20);
+    uiwndpoa(stripped, 20, key);
+    crypto_wipe(stripped, sizeof stripped);
+}
 
 size_t transfer_decrypt_load(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t have, bool keep_rest,
                              size_t* rest)

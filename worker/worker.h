@@ -19,6 +19,10 @@ void* thread_instance(void* record);
 bool transfer_whole_file(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply);
 bool transfer_first_load(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply);
 
+// The request's 20-byte key: the key string without its '-' characters,
+// decoded into zeros. Wipes its own copies.
+void transfer_key_from_text(const char* key_string, unsigned char key[20]);
+
 // Decrypts the whole blocks of in[0 .. have) into out. When keep_rest, the
 // 0 to 7 bytes after them move to the front of in and *rest says how many;
 // otherwise they are copied to out as they are. Returns the bytes ready in out.

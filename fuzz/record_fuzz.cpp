@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: MIT
+// Any read of 1 to 769 bytes from the public FIFO, as the request loop and
+// the worker take it: padded, parsed into bounded fields, key decoded.
+// AddressSanitizer catches any read beyond the record.
+#include <cstring>
+#include <vector>
+
+#include "fuzz/fuzz.h"
+#include "server/server.h"
+#include "worker/worker.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
+{
+    if (size < 1 || size > RECORD_SIZE)
+        return 0;
+    std::vector<unsigned char> record(RECORD_SIZE, 0xEE);  // a previous record's bytes
+    memcpy(record.data(), data, size);
+    record_pad(record.data(), size);
+    for (size_t i = size; i < RECORD_SIZE; i++)
+        FUZZ_CHECK(record[i] == 0);
+
+    pipe_request req;
+    record_parse(record.data(), &req);
+    FUZZ_CHECK(req.command == data[0]);
+    const struct {
+        const char* text;
+        size_t offset;
+    } fields[] = {{req.reply_path, REPLY_PATH_OFFSET}, {req.file_path, FILE_PATH_OFFSET}, {req.key_string, KEY_STRING_OFFSET}};
+    for (const auto& f : fields) {
+        const size_t len = strlen(f.text);
+        FUZZ_CHECK(len <= FIELD_SIZE);
+        FUZZ_CHECK(memcmp(f.text, record.data() + f.offset, len) == 0);
+        FUZZ_CHECK(len == FIELD_SIZE || record[f.offset + len] == 0);
+    }
+    unsigned char key[20];
+    transfer_key_from_text(req.key_string, key);
+    return 0;
+}
