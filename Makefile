@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test run demo install package bench clean check-asan check-tsan fuzz
+.PHONY: all build test run demo install package bench clean check-asan check-tsan check-valgrind fuzz load
 
 all: build
 
@@ -33,7 +33,12 @@ package: build
 bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTESSARIND_TESTS=OFF -DTESSARIND_BENCH=ON
 	cmake --build build-bench -j $(JOBS)
-	./build-bench/bench/tessarind_bench
+	./build-bench/bench/tessarind_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	./build-bench/bench/tessarind-bench ./build-bench/tessarind
+
+# The long load run: 64 concurrent clients for 20 rounds.
+load: build
+	./$(BUILD)/tests/tessarind-load -c 64 -r 20 --daemon ./$(BUILD)/tessarind
 
 # The whole suite again under sanitizers, each in its own build folder.
 check-asan:
@@ -61,6 +66,12 @@ fuzz:
 			build-fuzz/corpus-$$t fuzz/corpus/$$t 2>&1 | grep -E 'Done|stat::number_of_executed_units|ERROR|check failed|SUMMARY' ; \
 		test $${PIPESTATUS[0]} -eq 0; \
 	done
+
+# One end-to-end scenario with the daemon under memcheck: any invalid
+# access or definite leak makes it exit 99 and the test fail.
+check-valgrind: build
+	cd $(BUILD) && TESSARIND_WRAPPER="valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite" \
+		./tests/daemon_tests --gtest_filter='*ValgrindScenario*'
 
 clean:
 	rm -rf $(BUILD) build-bench build-asan build-tsan build-fuzz

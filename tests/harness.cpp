@@ -5,7 +5,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
@@ -23,6 +22,7 @@
 #include "client/client.h"
 #include "crypto/crypto.h"
 #include "server/protocol.h"
+#include "tools/sandbox.h"
 
 extern char** environ;
 
@@ -49,8 +49,26 @@ int remove_entry(const char* path, const struct stat*, int, struct FTW*)
     return remove(path);
 }
 
-pid_t spawn(int exe, const std::vector<std::string>& args, int in_fd, int out_fd, int err_fd)
+// TESSARIND_WRAPPER (e.g. "valgrind --error-exitcode=99") runs the daemon
+// under another program, which reaches it through /proc/self/fd.
+std::vector<std::string> wrapped(int exe, const std::vector<std::string>& args)
 {
+    const char* wrapper = getenv("TESSARIND_WRAPPER");
+    if (!wrapper || exe != daemon_exe)
+        return args;
+    std::vector<std::string> all;
+    std::istringstream words(wrapper);
+    for (std::string w; words >> w;)
+        all.push_back(w);
+    all.push_back("/proc/self/fd/" + std::to_string(exe));
+    all.insert(all.end(), args.begin() + 1, args.end());
+    return all;
+}
+
+pid_t spawn(int exe, const std::vector<std::string>& plain_args, int in_fd, int out_fd, int err_fd)
+{
+    const std::vector<std::string> args = wrapped(exe, plain_args);
+    const bool wrap = args.size() != plain_args.size();
     std::vector<char*> argv;
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -61,6 +79,10 @@ pid_t spawn(int exe, const std::vector<std::string>& args, int in_fd, int out_fd
         dup2(out_fd, 1);
         dup2(err_fd, 2);
         close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);  // keep exe, which fexecve needs
+        if (wrap) {
+            fcntl(exe, F_SETFD, 0);
+            execvp(argv[0], argv.data());
+        }
         fexecve(exe, argv.data(), environ);
         _exit(127);
     }
@@ -205,14 +227,7 @@ bool daemon_wait_output(const daemon_proc* d, const std::string& needle, int tim
 
 int daemon_fd_count(const daemon_proc* d)
 {
-    DIR* dir = opendir(("/proc/" + std::to_string(d->pid) + "/fd").c_str());
-    if (!dir)
-        return -1;
-    int n = 0;
-    while (const dirent* e = readdir(dir))
-        n += e->d_name[0] != '.';
-    closedir(dir);
-    return n;
+    return sandbox_fd_count(d->pid);
 }
 
 bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& needles)

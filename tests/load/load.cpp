@@ -1,0 +1,329 @@
+// SPDX-License-Identifier: MIT
+// tessarind-load: many concurrent clients, careless and hostile ones among
+// them, against a daemon of its own; checks every reply byte for byte and
+// that the daemon ends every round as it started (descriptors, threads, RSS).
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "client/client.h"
+#include "crypto/crypto.h"
+#include "tools/sandbox.h"
+
+namespace {
+
+struct settings {
+    int clients = 64;
+    int rounds = 20;
+    unsigned seed = 0;
+    const char* daemon = "build/tessarind";
+    long max_rss_growth = 1024;  // KiB, from round 2 to the last
+};
+
+struct data_file {
+    std::string path, key_text, plain;
+};
+
+struct totals {
+    std::atomic<long> served{0}, bytes{0}, faults{0}, mismatches{0};
+};
+
+// Clients whose reply FIFO stays closed until the round's end, when the
+// driver opens it so the blocked worker can finish.
+struct stalled {
+    std::mutex lock;
+    std::vector<client_reply> replies;
+};
+
+void pause_ms(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool collect(void* ctx, const unsigned char* d, size_t n)
+{
+    ((std::string*)ctx)->append((const char*)d, n);
+    return true;
+}
+
+void check(totals* t, bool ok, const char* what, int client)
+{
+    if (ok) {
+        t->served++;
+        return;
+    }
+    t->mismatches++;
+    fprintf(stderr, "tessarind-load: client %d: %s\n", client, what);
+}
+
+// Sends a record naming r's FIFO.
+bool send_record(const client_reply& r, unsigned char cmd, const data_file* f)
+{
+    unsigned char rec[RECORD_SIZE];
+    return client_record_build(rec, cmd, r.path, f ? f->path.c_str() : "", f ? f->key_text.c_str() : "") &&
+           client_send(rec, RECORD_SIZE, 5000) == CLIENT_OK;
+}
+
+void one_client(int id, std::mt19937& rng, const std::vector<data_file>& files, totals* t, stalled* st)
+{
+    const data_file& f = files[rng() % files.size()];
+    const data_file& big = files.back();
+    std::string got;
+    switch (rng() % 11) {
+    case 0:
+    case 1:
+        check(t, client_request(CMD_PING, "", "", 5000, &got) == CLIENT_OK && got == "OK", "ping", id);
+        break;
+    case 2:
+    case 3:
+        check(t, client_request(CMD_DECRYPT_FILE, f.path.c_str(), f.key_text.c_str(), 5000, &got) == CLIENT_OK &&
+                     got == f.plain,
+              "whole file", id);
+        t->bytes += (long)got.size();
+        break;
+    case 4:
+        check(t, client_request(CMD_DECRYPT_CHUNK, f.path.c_str(), f.key_text.c_str(), 5000, &got) == CLIENT_OK &&
+                     got == f.plain.substr(0, LOAD_SIZE),
+              "first load", id);
+        t->bytes += (long)got.size();
+        break;
+    case 5: {  // vanishes mid-transfer
+        client_reply r;
+        if (client_reply_open(&r) && send_record(r, CMD_DECRYPT_FILE, &big))
+            client_read_reply(
+                &r, 5000,
+                [](void* ctx, const unsigned char* d, size_t n) {
+                    ((std::string*)ctx)->append((const char*)d, n);
+                    return ((std::string*)ctx)->size() < 100000;
+                },
+                &got);
+        client_reply_close(&r);
+        t->faults++;
+        break;
+    }
+    case 6: {  // never opens its reply FIFO: the ping gives up after five tries
+        client_reply r;
+        if (client_reply_open(&r, false))
+            send_record(r, CMD_PING, nullptr);
+        client_reply_close(&r);
+        t->faults++;
+        break;
+    }
+    case 7: {  // opens late: the ping succeeds on a later attempt, a transfer waits
+        client_reply r;
+        const bool ping = rng() % 2;
+        if (client_reply_open(&r, false) && send_record(r, ping ? CMD_PING : CMD_DECRYPT_FILE, &f)) {
+            pause_ms(1200);
+            const client_status s = client_reply_listen(&r) ? client_read_reply(&r, 5000, collect, &got) : CLIENT_FAILED;
+            check(t, s == CLIENT_OK && got == (ping ? std::string("OK") : f.plain), "late reader", id);
+            if (!ping)
+                t->bytes += (long)got.size();
+        }
+        client_reply_close(&r);
+        break;
+    }
+    case 8: {  // a transfer whose reader comes only at the round's end
+        client_reply r;
+        if (client_reply_open(&r, false) && send_record(r, CMD_DECRYPT_FILE, &f)) {
+            std::lock_guard<std::mutex> g(st->lock);
+            st->replies.push_back(r);
+        } else {
+            client_reply_close(&r);
+        }
+        t->faults++;
+        break;
+    }
+    case 9: {  // unknown command
+        std::string rec(RECORD_SIZE, '\0');
+        rec[0] = (char)(rng() % 2 ? 7 : 200);
+        client_send(rec.data(), RECORD_SIZE, 5000);
+        t->faults++;
+        break;
+    }
+    default: {  // fields without NUL
+        std::string rec(RECORD_SIZE, 'A');
+        rec[0] = (char)(rng() % 2 ? CMD_PING : CMD_DECRYPT_CHUNK);
+        client_send(rec.data(), RECORD_SIZE, 5000);
+        t->faults++;
+        break;
+    }
+    }
+}
+
+// Short records share the FIFO's byte stream with everyone's records: one
+// read can then take the end of one and the start of the next. They are sent
+// on their own, after the round's clients, each once the daemon has read the
+// one before.
+void send_short_records(std::mt19937& rng, int count, totals* t)
+{
+    for (int i = 0; i < count; i++) {
+        std::string rec(RECORD_SIZE, '\0');
+        rec[0] = (char)(rng() % 2 ? CMD_PING : 9);
+        client_send(rec.data(), 1 + rng() % (RECORD_SIZE - 1), 5000);
+        t->faults++;
+        pause_ms(20);
+    }
+}
+
+// Lets each stalled worker through (its open returns), then leaves: the
+// worker's write fails and it ends.
+void release_stalled(stalled* st)
+{
+    for (auto& r : st->replies) {
+        client_reply_listen(&r);
+        client_reply_close(&r);
+    }
+    st->replies.clear();
+}
+
+// Waits until the daemon's thread count is back to `threads`.
+bool wait_quiet(pid_t pid, long threads, int timeout_ms)
+{
+    for (int waited = 0; waited < timeout_ms; waited += 50) {
+        if (sandbox_proc_status(pid, "Threads") == threads)
+            return true;
+        pause_ms(50);
+    }
+    return false;
+}
+
+int usage()
+{
+    fputs("usage: tessarind-load [-c CLIENTS] [-r ROUNDS] [--seed N] [--daemon PATH] [--max-rss-growth KIB]\n"
+          "Starts its own daemon (in a private /tmp when run as root) and drives it\n"
+          "with CLIENTS concurrent clients for ROUNDS rounds.\n",
+          stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    settings s;
+    s.seed = std::random_device{}();
+    for (int i = 1; i < argc; i++) {
+        const std::string a = argv[i];
+        if (i + 1 >= argc)
+            return usage();
+        if (a == "-c")
+            s.clients = atoi(argv[++i]);
+        else if (a == "-r")
+            s.rounds = atoi(argv[++i]);
+        else if (a == "--seed")
+            s.seed = (unsigned)strtoul(argv[++i], nullptr, 10);
+        else if (a == "--max-rss-growth")
+            s.max_rss_growth = strtol(argv[++i], nullptr, 10);
+        else if (a == "--daemon")
+            s.daemon = argv[++i];
+        else
+            return usage();
+    }
+    if (s.clients < 1 || s.rounds < 2)
+        return usage();
+    printf("tessarind-load: seed %u (replay with --seed)\n", s.seed);
+
+    // Init: a private /tmp if we may, so no daemon on the machine is touched.
+    const int exe = open(s.daemon, O_PATH | O_CLOEXEC);
+    if (exe < 0)
+        return fprintf(stderr, "tessarind-load: %s: %s\n", s.daemon, strerror(errno)), 1;
+    if (!sandbox_private_tmp("tessarind-load"))
+        return 1;
+    signal(SIGPIPE, SIG_IGN);
+
+    std::mt19937 rng(s.seed);
+    char dir[] = "/tmp/tessarind-load-XXXXXX";
+    if (!mkdtemp(dir))
+        return perror("mkdtemp"), 1;
+    std::vector<data_file> files;
+    for (size_t size : {(size_t)0, (size_t)8, (size_t)1003, LOAD_SIZE, LOAD_SIZE + 17, 3 * LOAD_SIZE + 5}) {
+        data_file f;
+        unsigned char key[20];
+        for (auto& b : key)
+            b = (unsigned char)rng();
+        f.key_text = client_base64_encode(key, sizeof key);
+        f.plain.resize(size);
+        for (auto& c : f.plain)
+            c = (char)rng();
+        std::string cipher = f.plain;
+        thei99_dsa ctx;
+        cA87315c_start(&ctx, 1, key, 20);
+        crypto_blocks(&ctx, (const unsigned char*)cipher.data(), (unsigned char*)cipher.data(), size & ~(size_t)7);
+        f.path = std::string(dir) + "/data" + std::to_string(size);
+        FILE* out = fopen(f.path.c_str(), "wb");
+        if (!out || fwrite(cipher.data(), 1, cipher.size(), out) != cipher.size() || fclose(out) != 0)
+            return perror("writing data files"), 1;
+        files.push_back(f);
+    }
+
+    const pid_t pid = sandbox_start_daemon(exe);
+    if (pid < 0)
+        return fprintf(stderr, "tessarind-load: the daemon did not start\n"), 1;
+    wait_quiet(pid, 1, 10000);  // the readiness ping's worker has ended
+    const int fds_start = sandbox_fd_count(pid);
+    const long threads_start = sandbox_proc_status(pid, "Threads");
+
+    // Loop: rounds of concurrent clients; after each, the daemon must be quiet.
+    totals t;
+    stalled st;
+    long rss_second = 0, rss_last = 0;
+    bool quiet = true;
+    for (int round = 0; round < s.rounds; round++) {
+        std::vector<std::thread> clients;
+        std::vector<unsigned> seeds;
+        for (int c = 0; c < s.clients; c++)
+            seeds.push_back((unsigned)rng());
+        for (int c = 0; c < s.clients; c++)
+            clients.emplace_back([&, c] {
+                std::mt19937 r(seeds[(size_t)c]);
+                one_client(c, r, files, &t, &st);
+            });
+        for (auto& c : clients)
+            c.join();
+        send_short_records(rng, 1 + s.clients / 16, &t);
+        release_stalled(&st);
+        // Workers whose client never came give up after five seconds.
+        quiet = wait_quiet(pid, threads_start, 15000) && quiet;
+        const long rss = sandbox_proc_status(pid, "VmRSS");
+        if (round == 1)
+            rss_second = rss;
+        rss_last = rss;
+    }
+
+    // Finish: alive, and back where it started.
+    std::string pong;
+    const bool alive = client_request(CMD_PING, "", "", 5000, &pong) == CLIENT_OK && pong == "OK";
+    wait_quiet(pid, threads_start, 5000);
+    const int fds_end = sandbox_fd_count(pid);
+    const long threads_end = sandbox_proc_status(pid, "Threads");
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    for (const auto& f : files)
+        unlink(f.path.c_str());
+    rmdir(dir);
+
+    printf("tessarind-load: %d clients x %d rounds: %ld requests served, %ld bytes verified, %ld faults injected, "
+           "%ld mismatches, fds %d -> %d, threads %ld -> %ld, RSS %ld KiB after round 2 -> %ld KiB after round %d "
+           "(%+ld KiB)\n",
+           s.clients, s.rounds, t.served.load(), t.bytes.load(), t.faults.load(), t.mismatches.load(), fds_start,
+           fds_end, threads_start, threads_end, rss_second, rss_last, s.rounds, rss_last - rss_second);
+    const bool ok = alive && quiet && t.mismatches == 0 && fds_end == fds_start && threads_end == threads_start &&
+                    rss_last - rss_second < s.max_rss_growth && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (!ok)
+        fprintf(stderr, "tessarind-load: FAILED (alive %d, quiet %d, exit status %d)\n", alive, quiet, status);
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: MIT
+// The daemon under pressure: termination while transfers run, and the
+// scenario that make check-valgrind runs under memcheck.
+#include <atomic>
+#include <cstdlib>
+#include <csignal>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "client/client.h"
+#include "tests/harness.h"
+
+namespace {
+
+// A client that reads its reply slowly, so its transfer stays in flight.
+struct slow_client {
+    client_reply r;
+    std::string got;
+    std::atomic<bool> ended{false};
+    client_status status = CLIENT_FAILED;
+};
+
+bool slow_sink(void* ctx, const unsigned char* d, size_t n)
+{
+    ((std::string*)ctx)->append((const char*)d, n);
+    usleep(2000);
+    return true;
+}
+
+}  // namespace
+
+TEST_F(DaemonTest, TerminationSignalsDuringEightTransfers)
+{
+    SKIP_UNDER_TSAN();
+    const std::string key = random_bytes(20, 40);
+    const std::string file = dir + "/big";
+    ASSERT_TRUE(file_write(file, encrypt_bytes(random_bytes(16 * LOAD_SIZE, 41), key)));
+    const std::string text = base64_encode(key);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(sig);
+        daemon_proc d;
+        ASSERT_TRUE(daemon_start(&d, {"-d"}));
+        std::vector<slow_client> clients(8);
+        std::vector<std::thread> threads;
+        for (auto& c : clients) {
+            ASSERT_TRUE(client_reply_open(&c.r));
+            unsigned char rec[RECORD_SIZE];
+            ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, c.r.path, file.c_str(), text.c_str()));
+            ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+            threads.emplace_back([&c] {
+                c.status = client_read_reply(&c.r, 10000, slow_sink, &c.got);
+                c.ended = true;
+            });
+        }
+        ASSERT_TRUE(daemon_wait_output(&d, "e31 ", 5000, 8));  // all eight are writing
+        kill(d.pid, sig);
+        const int status = daemon_wait(&d, 5000);
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
+        for (auto& t : threads)
+            t.join();  // a hanging client would hold the test here until its timeout
+        for (auto& c : clients) {
+            EXPECT_EQ(c.status, CLIENT_OK);  // end of file, not a timeout
+            EXPECT_LT(c.got.size(), 16 * LOAD_SIZE);
+            client_reply_close(&c.r);
+        }
+        daemon_kill(&d);
+    }
+}
+
+// make check-valgrind runs this with the daemon under memcheck, which then
+// ends with status 99 on any invalid access or definite leak.
+TEST_F(DaemonTest, ValgrindScenario)
+{
+    ASSERT_TRUE(daemon_start(&daemon, {"-d"}));
+    std::string got;
+    EXPECT_EQ(client_request(CMD_PING, "", "", 10000, &got), CLIENT_OK);
+    EXPECT_EQ(got, "OK");
+    const std::string key = random_bytes(20, 42);
+    const std::string plain = random_bytes(2 * LOAD_SIZE + 13, 43);
+    const std::string file = dir + "/data";
+    ASSERT_TRUE(file_write(file, encrypt_bytes(plain, key)));
+    got.clear();
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), base64_encode(key).c_str(), 10000, &got), CLIENT_OK);
+    EXPECT_TRUE(got == plain);
+
+    client_reply r;
+    ASSERT_TRUE(client_reply_open(&r));
+    unsigned char rec[RECORD_SIZE];
+    ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, r.path, file.c_str(), base64_encode(key).c_str()));
+    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    ASSERT_TRUE(daemon_wait_output(&daemon, "e20: " + std::string(r.path) + "\n", 10000));
+    client_reply_close(&r);  // gone mid-transfer
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 10000, 3));
+
+    EXPECT_EQ(client_request(CMD_EXIT, "", "", 10000, &got), CLIENT_OK);
+    const int status = daemon_wait(&daemon, 20000);
+    EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << daemon_err(&daemon);
+    if (getenv("TESSARIND_WRAPPER")) {
+        EXPECT_NE(daemon_err(&daemon).find("ERROR SUMMARY: 0 errors"), std::string::npos) << daemon_err(&daemon);
+    }
+}

@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+#include "tools/sandbox.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/close_range.h>
+#include <sched.h>
+#include <string>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include "client/client.h"
+
+extern char** environ;
+
+bool sandbox_private_tmp(const char* program)
+{
+    if (geteuid() == 0 && unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+        mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777");
+    if (access(PUBLIC_FIFO_PATH, F_OK) == 0) {
+        fprintf(stderr, "%s: %s exists and there is no private /tmp (run as root)\n", program, PUBLIC_FIFO_PATH);
+        return false;
+    }
+    return true;
+}
+
+pid_t sandbox_start_daemon(int exe)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);  // keep exe for fexecve
+        char* argv[] = {(char*)"tessarind", nullptr};
+        fexecve(exe, argv, environ);
+        _exit(127);
+    }
+    for (int i = 0; i < 1000; i++) {
+        std::string pong;
+        if (client_request(CMD_PING, "", "", 2000, &pong) == CLIENT_OK)
+            return pid;
+        usleep(10000);
+    }
+    return -1;
+}
+
+long sandbox_proc_status(pid_t pid, const char* field)
+{
+    FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (!f)
+        return -1;
+    char line[256];
+    long v = -1;
+    const size_t len = strlen(field);
+    while (fgets(line, sizeof line, f))
+        if (strncmp(line, field, len) == 0 && line[len] == ':')
+            v = strtol(line + len + 1, nullptr, 10);
+    fclose(f);
+    return v;
+}
+
+int sandbox_fd_count(pid_t pid)
+{
+    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!d)
+        return -1;
+    int n = 0;
+    while (const dirent* e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
