@@ -251,8 +251,7 @@ int main(int argc, char** argv)
     printf("  peak RSS, 32 transfers         %8.1f MiB above the idle daemon (%ld KiB idle)\n",
            (double)(peak_rss - idle_rss) / 1024, idle_rss);
 
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    sandbox_stop_daemon(pid);
     unlink(big.c_str());
     unlink(small.c_str());
     return 0;

@@ -194,6 +194,11 @@ int daemon_wait(daemon_proc* d, int timeout_ms)
     return -1;
 }
 
+daemon_proc::~daemon_proc()
+{
+    daemon_kill(this);
+}
+
 void daemon_kill(daemon_proc* d)
 {
     if (d->pid <= 0)

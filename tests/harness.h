@@ -16,6 +16,7 @@ void harness_init();
 struct daemon_proc {
     pid_t pid = -1;
     std::string out_path, err_path;
+    ~daemon_proc();  // kills a daemon still running, even after a failed assertion
 };
 
 // Starts the daemon with args; its stdout and stderr go to files.

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "client/client.h"
@@ -40,10 +42,16 @@ pid_t sandbox_start_daemon(int exe)
         fexecve(exe, argv, environ);
         _exit(127);
     }
+    // Ready once it has begun its open for reading; opening the FIFO as a
+    // writer lets it go on, and no worker is started, so the idle daemon's
+    // thread count can be taken right after.
     for (int i = 0; i < 1000; i++) {
-        std::string pong;
-        if (client_request(CMD_PING, "", "", 2000, &pong) == CLIENT_OK)
+        const int fd = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+            usleep(100000);
             return pid;
+        }
         usleep(10000);
     }
     return -1;
@@ -74,4 +82,19 @@ int sandbox_fd_count(pid_t pid)
         n += e->d_name[0] != '.';
     closedir(d);
     return n;
+}
+
+int sandbox_stop_daemon(pid_t pid)
+{
+    std::string bye;
+    client_request(CMD_EXIT, "", "", 5000, &bye);
+    int status = -1;
+    for (int i = 0; i < 1000; i++) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return status;
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return status;
 }

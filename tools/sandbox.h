@@ -10,7 +10,8 @@
 bool sandbox_private_tmp(const char* program);
 
 // Starts the daemon (exe: an O_PATH descriptor of it) with its output
-// discarded, and waits until it answers a ping. -1 on failure.
+// discarded, and waits until it serves, with no worker started. -1 on
+// failure.
 pid_t sandbox_start_daemon(int exe);
 
 // A numeric field of /proc/PID/status ("Threads", "VmRSS", "VmHWM"; sizes in
@@ -19,3 +20,7 @@ long sandbox_proc_status(pid_t pid, const char* field);
 
 // The number of open descriptors of PID, or -1.
 int sandbox_fd_count(pid_t pid);
+
+// Stops it with the exit command (SIGKILL if it has not ended after ten
+// seconds). Returns its wait status.
+int sandbox_stop_daemon(pid_t pid);

@@ -189,6 +189,19 @@ void release_stalled(stalled* st)
     st->replies.clear();
 }
 
+// The daemon's thread count once it has not changed for a second.
+long settled_threads(pid_t pid)
+{
+    long last = -1;
+    for (int same = 0, polls = 0; same < 20 && polls < 400; polls++) {
+        const long now = sandbox_proc_status(pid, "Threads");
+        same = now == last ? same + 1 : 0;
+        last = now;
+        pause_ms(50);
+    }
+    return last;
+}
+
 // Waits until the daemon's thread count is back to `threads`.
 bool wait_quiet(pid_t pid, long threads, int timeout_ms)
 {
@@ -272,9 +285,12 @@ int main(int argc, char** argv)
     const pid_t pid = sandbox_start_daemon(exe);
     if (pid < 0)
         return fprintf(stderr, "tessarind-load: the daemon did not start\n"), 1;
-    wait_quiet(pid, 1, 10000);  // the readiness ping's worker has ended
+    // The idle daemon after one request: its main thread, and any that a
+    // sanitizer runtime starts on first use.
+    std::string pong;
+    client_request(CMD_PING, "", "", 5000, &pong);
+    const long threads_start = settled_threads(pid);
     const int fds_start = sandbox_fd_count(pid);
-    const long threads_start = sandbox_proc_status(pid, "Threads");
 
     // Loop: rounds of concurrent clients; after each, the daemon must be quiet.
     totals t;
@@ -304,14 +320,12 @@ int main(int argc, char** argv)
     }
 
     // Finish: alive, and back where it started.
-    std::string pong;
+    pong.clear();
     const bool alive = client_request(CMD_PING, "", "", 5000, &pong) == CLIENT_OK && pong == "OK";
     wait_quiet(pid, threads_start, 5000);
     const int fds_end = sandbox_fd_count(pid);
     const long threads_end = sandbox_proc_status(pid, "Threads");
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int status = sandbox_stop_daemon(pid);
     for (const auto& f : files)
         unlink(f.path.c_str());
     rmdir(dir);
