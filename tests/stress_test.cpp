@@ -53,7 +53,9 @@ TEST_F(DaemonTest, TerminationSignalsDuringEightTransfers)
                 c.ended = true;
             });
         }
-        ASSERT_TRUE(daemon_wait_output(&d, "e31 ", 5000, 8));  // all eight are writing
+        for (auto& c : clients)  // all eight have their reply FIFO open and are writing
+            ASSERT_TRUE(daemon_wait_output(&d, "e20: " + std::string(c.r.path) + "\n", 5000));
+        ASSERT_TRUE(daemon_wait_output(&d, "e31 ", 5000, 8));
         kill(d.pid, sig);
         const int status = daemon_wait(&d, 5000);
         EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0);

@@ -334,3 +334,28 @@ TEST_F(TransferTest, SixtyFourMebibytes)
     EXPECT_EQ(got.size(), plain.size());
     EXPECT_TRUE(got == plain);
 }
+
+// Without its buffers a worker still answers: a ping as usual, a transfer
+// by closing the reply with no data, so its client never waits forever.
+TEST_F(DaemonTest, WorkerWithoutBuffers)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer runtime owns malloc; the failing allocator cannot be preloaded";
+#endif
+    setenv("LD_PRELOAD", TESSARIND_FAIL_BUFFERS, 1);
+    const bool started = daemon_start(&daemon);
+    unsetenv("LD_PRELOAD");
+    ASSERT_TRUE(started);
+    const std::string file = dir + "/data";
+    ASSERT_TRUE(file_write(file, random_bytes(4096, 50)));
+    std::string got;
+    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(got, "OK");
+    got.clear();
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(got, "");
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 3));
+    EXPECT_EQ(count_of(daemon_out(&daemon), "e22: QUJD\ne37\nt70"), 1u) << daemon_out(&daemon);
+    EXPECT_EQ(count_of(daemon_out(&daemon), "t44: QUJD\nt55\nt70"), 1u) << daemon_out(&daemon);
+}
