@@ -32,6 +32,7 @@ bool isolated = false;
 int daemon_exe = -1;
 int client_exe = -1;
 int lock_fd = -1;
+std::string fail_buffers_shim;
 
 long now_ms()
 {
@@ -98,8 +99,16 @@ void harness_init()
 #ifdef TESSARIND_CLIENT
     client_exe = open(TESSARIND_CLIENT, O_PATH | O_CLOEXEC);
 #endif
+#ifdef TESSARIND_FAIL_BUFFERS
+    fail_buffers_shim = file_read(TESSARIND_FAIL_BUFFERS);
+#endif
     if (geteuid() == 0 && unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
         isolated = true;
+}
+
+const std::string& harness_fail_buffers_shim()
+{
+    return fail_buffers_shim;
 }
 
 void DaemonTest::SetUp()

@@ -36,6 +36,10 @@ int daemon_fd_count(const daemon_proc* d);
 // True when any of needles stands in the daemon's writable memory.
 bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& needles);
 
+// The allocator shim that fails the daemon's buffer allocations, as read at
+// start-up (the build tree may be hidden by the private /tmp).
+const std::string& harness_fail_buffers_shim();
+
 // Runs the command-line client; returns its exit status, output in *out.
 int client_run(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr,
                const std::string& input = "");

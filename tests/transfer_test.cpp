@@ -342,7 +342,10 @@ TEST_F(DaemonTest, WorkerWithoutBuffers)
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer runtime owns malloc; the failing allocator cannot be preloaded";
 #endif
-    setenv("LD_PRELOAD", TESSARIND_FAIL_BUFFERS, 1);
+    const std::string shim = dir + "/fail_buffers.so";
+    ASSERT_FALSE(harness_fail_buffers_shim().empty());
+    ASSERT_TRUE(file_write(shim, harness_fail_buffers_shim()));
+    setenv("LD_PRELOAD", shim.c_str(), 1);
     const bool started = daemon_start(&daemon);
     unsetenv("LD_PRELOAD");
     ASSERT_TRUE(started);
