@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // tessarind-bench: the cipher in process and the daemon end to end, through
-// real FIFOs, from one run on one machine. Figures are medians of several
-// runs; ratios are taken pair by pair within the run.
+// real FIFOs, from one run on one machine. Each run measures every figure
+// once, back to back; the report gives medians over the runs, and each ratio
+// is the median of the ratios taken within a run, so that a machine that is
+// slower for a while slows both sides of a ratio alike.
 #include <algorithm>
 #include <atomic>
-#include <poll.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,9 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <random>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -29,7 +30,7 @@
 
 namespace {
 
-constexpr int RUNS = 5;
+constexpr int RUNS = 7;
 
 double now()
 {
@@ -42,60 +43,62 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// Median over RUNS of f(), which returns a figure.
-template <typename F>
-double median_of(F f)
-{
-    std::vector<double> v;
-    for (int i = 0; i < RUNS; i++)
-        v.push_back(f());
-    return median(v);
-}
+// One run's figures.
+struct sample {
+    double step, multi, openssl, schedule_us;  // cipher, in process
+    double one, two, first_load_rps, ping_rps;  // through the daemon
+};
 
 // ---- cipher, in process ---------------------------------------------------
 
-struct cipher_figures {
-    double step_mbs, multi_mbs, openssl_mbs, schedule_us;
-};
-
-cipher_figures bench_cipher(const unsigned char key[20])
-{
-    std::vector<unsigned char> in(LOAD_SIZE), out(LOAD_SIZE);
-    std::mt19937 rng(7);
-    for (auto& b : in)
-        b = (unsigned char)rng();
+struct cipher_bench {
+    std::vector<unsigned char> in, out;
     thei99_dsa ctx;
-    cA87315c_start(&ctx, 0, key, 20);
-    const int loads = 40;
-    auto mbs = [&](auto&& one_load) {
-        return median_of([&] {
-            const double t = now();
-            for (int i = 0; i < loads; i++)
-                one_load();
-            return (double)LOAD_SIZE * loads / (now() - t) / 1e6;
-        });
-    };
-    cipher_figures c{};
-    c.step_mbs = mbs([&] {
-        for (size_t i = 0; i < LOAD_SIZE; i += 8)
-            cA87315c_8(&ctx, in.data() + i, out.data() + i);
-    });
-    c.multi_mbs = mbs([&] { crypto_blocks(&ctx, in.data(), out.data(), LOAD_SIZE); });
 #ifdef HAVE_OPENSSL
     BF_KEY bf;
-    BF_set_key(&bf, 20, key);
-    c.openssl_mbs = mbs([&] {
+#endif
+
+    explicit cipher_bench(const unsigned char key[20]) : in(LOAD_SIZE), out(LOAD_SIZE)
+    {
+        std::mt19937 rng(7);
+        for (auto& b : in)
+            b = (unsigned char)rng();
+        cA87315c_start(&ctx, 0, key, 20);
+#ifdef HAVE_OPENSSL
+        BF_set_key(&bf, 20, key);
+#endif
+    }
+};
+
+// MB/s of one_load() over 60 loads.
+template <typename F>
+double load_mbs(F one_load)
+{
+    const int loads = 60;
+    const double t = now();
+    for (int i = 0; i < loads; i++)
+        one_load();
+    return (double)LOAD_SIZE * loads / (now() - t) / 1e6;
+}
+
+void measure_cipher(cipher_bench* b, const unsigned char key[20], sample* s)
+{
+    s->step = load_mbs([&] {
         for (size_t i = 0; i < LOAD_SIZE; i += 8)
-            BF_ecb_encrypt(in.data() + i, out.data() + i, &bf, BF_DECRYPT);
+            cA87315c_8(&b->ctx, b->in.data() + i, b->out.data() + i);
+    });
+    s->multi = load_mbs([&] { crypto_blocks(&b->ctx, b->in.data(), b->out.data(), LOAD_SIZE); });
+#ifdef HAVE_OPENSSL
+    s->openssl = load_mbs([&] {
+        for (size_t i = 0; i < LOAD_SIZE; i += 8)
+            BF_ecb_encrypt(b->in.data() + i, b->out.data() + i, &b->bf, BF_DECRYPT);
     });
 #endif
-    c.schedule_us = median_of([&] {
-        const double t = now();
-        for (int i = 0; i < 200; i++)
-            cA87315c_start(&ctx, 0, key, 20);
-        return (now() - t) / 200 * 1e6;
-    });
-    return c;
+    thei99_dsa ctx;
+    const double t = now();
+    for (int i = 0; i < 200; i++)
+        cA87315c_start(&ctx, 0, key, 20);
+    s->schedule_us = (now() - t) / 200 * 1e6;
 }
 
 // ---- the daemon, end to end -------------------------------------------------
@@ -110,7 +113,7 @@ bool count_bytes(void* ctx, const unsigned char*, size_t n)
     return true;
 }
 
-// One whole-file request; returns the bytes received.
+// One request; returns the bytes received.
 size_t fetch(unsigned char cmd, const std::string& file, const std::string& key)
 {
     client_reply r;
@@ -125,25 +128,66 @@ size_t fetch(unsigned char cmd, const std::string& file, const std::string& key)
     return c.bytes;
 }
 
-// Aggregate MB/s of n clients fetching the file at once.
+// Aggregate MB/s of n clients fetching the whole file at once.
 double concurrent_mbs(int n, const std::string& file, const std::string& key, size_t size)
 {
-    return median_of([&] {
-        std::vector<std::thread> ts;
-        std::vector<size_t> got((size_t)n);
-        const double t = now();
-        for (int i = 0; i < n; i++)
-            ts.emplace_back([&, i] { got[(size_t)i] = fetch(CMD_DECRYPT_FILE, file, key); });
-        for (auto& th : ts)
-            th.join();
-        const double secs = now() - t;
-        size_t total = 0;
-        for (size_t g : got)
-            total += g;
-        if (total != size * (size_t)n)
-            fprintf(stderr, "tessarind-bench: short reply (%zu of %zu bytes)\n", total, size * (size_t)n);
-        return (double)total / secs / 1e6;
-    });
+    std::vector<std::thread> ts;
+    std::vector<size_t> got((size_t)n);
+    const double t = now();
+    for (int i = 0; i < n; i++)
+        ts.emplace_back([&, i] { got[(size_t)i] = fetch(CMD_DECRYPT_FILE, file, key); });
+    for (auto& th : ts)
+        th.join();
+    const double secs = now() - t;
+    size_t total = 0;
+    for (size_t g : got)
+        total += g;
+    if (total != size * (size_t)n)
+        fprintf(stderr, "tessarind-bench: short reply (%zu of %zu bytes)\n", total, size * (size_t)n);
+    return (double)total / secs / 1e6;
+}
+
+template <typename F>
+double per_second(int n, F one)
+{
+    const double t = now();
+    for (int i = 0; i < n; i++)
+        one();
+    return n / (now() - t);
+}
+
+// 32 transfers alive at once: each client holds its transfer open until all
+// 32 have data, then leaves. Returns the daemon's high-water mark in KiB.
+long peak_with_32_transfers(pid_t pid, const std::string& file, const std::string& key)
+{
+    std::atomic<int> started{0};
+    std::vector<std::thread> ts;
+    for (int i = 0; i < 32; i++)
+        ts.emplace_back([&] {
+            client_reply r;
+            if (!client_reply_open(&r))
+                return;
+            unsigned char rec[RECORD_SIZE];
+            client_record_build(rec, CMD_DECRYPT_FILE, r.path, file.c_str(), key.c_str());
+            client_send(rec, RECORD_SIZE, 5000);
+            pollfd p{r.fd, POLLIN, 0};
+            poll(&p, 1, 10000);
+            started++;
+            for (int w = 0; w < 1000 && started < 32; w++)
+                usleep(10000);
+            usleep(100000);
+            client_reply_close(&r);
+        });
+    for (auto& t : ts)
+        t.join();
+    return sandbox_proc_status(pid, "VmHWM");
+}
+
+bool write_file(const std::string& path, const std::vector<unsigned char>& data, size_t len)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    const bool ok = f && fwrite(data.data(), 1, len, f) == len;
+    return f && fclose(f) == 0 && ok;
 }
 
 }  // namespace
@@ -163,91 +207,66 @@ int main(int argc, char** argv)
     for (auto& b : key)
         b = (unsigned char)rng();
     const std::string key_text = client_base64_encode(key, sizeof key);
-    printf("machine: %u cores; every figure is the median of %d runs\n", std::thread::hardware_concurrency(), RUNS);
 
-    const cipher_figures c = bench_cipher(key);
-    printf("cipher, one 262144-byte load, 20-byte key:\n");
-    printf("  block step (cA87315c_8)      %8.1f MB/s\n", c.step_mbs);
-    printf("  multi-block path             %8.1f MB/s   %.2fx the block step\n", c.multi_mbs, c.multi_mbs / c.step_mbs);
-    if (c.openssl_mbs > 0)
-        printf("  OpenSSL BF_ecb_encrypt       %8.1f MB/s   multi-block is %.2fx OpenSSL\n", c.openssl_mbs,
-               c.multi_mbs / c.openssl_mbs);
-    else
-        printf("  OpenSSL                      not built in (libssl-dev absent)\n");
-    printf("  key schedule                 %8.1f us\n", c.schedule_us);
-
-    // Data: a 64 MiB file, and a 1 MiB one for first-load requests.
+    // Data: a 64 MiB file for whole-file runs, a 1 MiB one for first loads.
     const size_t big_size = 64u << 20;
     const std::string big = "/tmp/tessarind-bench-64m", small = "/tmp/tessarind-bench-1m";
     {
         std::vector<unsigned char> buf(big_size);
         for (auto& b : buf)
             b = (unsigned char)rng();
-        FILE* f = fopen(big.c_str(), "wb");
-        fwrite(buf.data(), 1, buf.size(), f);
-        fclose(f);
-        f = fopen(small.c_str(), "wb");
-        fwrite(buf.data(), 1, 1 << 20, f);
-        fclose(f);
+        if (!write_file(big, buf, big_size) || !write_file(small, buf, 1 << 20))
+            return perror("tessarind-bench: writing data"), 1;
     }
     const pid_t pid = sandbox_start_daemon(exe);
     if (pid < 0)
         return fprintf(stderr, "tessarind-bench: the daemon did not start\n"), 1;
-    usleep(100000);
     const long idle_rss = sandbox_proc_status(pid, "VmRSS");
 
-    const double one = concurrent_mbs(1, big, key_text, big_size);
-    const double two = concurrent_mbs(2, big, key_text, big_size);
-    const double first_load_rps = median_of([&] {
-        const int n = 200;
-        const double t = now();
-        for (int i = 0; i < n; i++)
-            fetch(CMD_DECRYPT_CHUNK, small, key_text);
-        return n / (now() - t);
-    });
-    const double ping_rps = median_of([&] {
-        const int n = 1000;
-        std::string pong;
-        const double t = now();
-        for (int i = 0; i < n; i++) {
-            pong.clear();
+    cipher_bench cb(key);
+    std::vector<sample> runs(RUNS);
+    for (auto& s : runs) {
+        measure_cipher(&cb, key, &s);
+        s.one = concurrent_mbs(1, big, key_text, big_size);
+        s.two = concurrent_mbs(2, big, key_text, big_size);
+        s.first_load_rps = per_second(200, [&] { fetch(CMD_DECRYPT_CHUNK, small, key_text); });
+        s.ping_rps = per_second(1000, [] {
+            std::string pong;
             client_request(CMD_PING, "", "", 2000, &pong);
-        }
-        return n / (now() - t);
-    });
-    // 32 transfers alive at once: each client holds its transfer open until
-    // all 32 have data, then leaves. The daemon's high-water mark against its
-    // idle RSS.
-    {
-        std::atomic<int> started{0};
-        std::vector<std::thread> ts;
-        for (int i = 0; i < 32; i++)
-            ts.emplace_back([&] {
-                client_reply r;
-                if (!client_reply_open(&r))
-                    return;
-                unsigned char rec[RECORD_SIZE];
-                client_record_build(rec, CMD_DECRYPT_FILE, r.path, big.c_str(), key_text.c_str());
-                client_send(rec, RECORD_SIZE, 5000);
-                struct pollfd p{r.fd, POLLIN, 0};
-                poll(&p, 1, 10000);
-                started++;
-                for (int w = 0; w < 1000 && started < 32; w++)
-                    usleep(10000);
-                usleep(100000);
-                client_reply_close(&r);
-            });
-        for (auto& t : ts)
-            t.join();
+        });
     }
-    const long peak_rss = sandbox_proc_status(pid, "VmHWM");
+    const long peak_rss = peak_with_32_transfers(pid, big, key_text);
 
+    auto med = [&](auto field) {
+        std::vector<double> v;
+        for (const auto& s : runs)
+            v.push_back(field(s));
+        return median(v);
+    };
+    const double step = med([](const sample& s) { return s.step; });
+    const double multi = med([](const sample& s) { return s.multi; });
+    const double openssl = med([](const sample& s) { return s.openssl; });
+    const double one = med([](const sample& s) { return s.one; });
+
+    printf("machine: %u cores; %d runs, medians; ratios are medians of per-run ratios\n",
+           std::thread::hardware_concurrency(), RUNS);
+    printf("cipher, one 262144-byte load, 20-byte key:\n");
+    printf("  block step (cA87315c_8)      %8.1f MB/s\n", step);
+    printf("  multi-block path             %8.1f MB/s   %.2fx the block step\n", multi,
+           med([](const sample& s) { return s.multi / s.step; }));
+    if (openssl > 0)
+        printf("  OpenSSL BF_ecb_encrypt       %8.1f MB/s   multi-block is %.2fx OpenSSL\n", openssl,
+               med([](const sample& s) { return s.multi / s.openssl; }));
+    else
+        printf("  OpenSSL                      not built in (libssl-dev absent)\n");
+    printf("  key schedule                 %8.1f us\n", med([](const sample& s) { return s.schedule_us; }));
     printf("end to end, through the daemon and real FIFOs:\n");
     printf("  whole file, 64 MiB, 1 client   %8.1f MB/s   %.2fx the in-process multi-block path\n", one,
-           one / c.multi_mbs);
-    printf("  whole file, 64 MiB, 2 clients  %8.1f MB/s   %.2fx one client (aggregate)\n", two, two / one);
-    printf("  first-load requests            %8.0f /s\n", first_load_rps);
-    printf("  ping round trips               %8.0f /s\n", ping_rps);
+           med([](const sample& s) { return s.one / s.multi; }));
+    printf("  whole file, 64 MiB, 2 clients  %8.1f MB/s   %.2fx one client (aggregate)\n",
+           med([](const sample& s) { return s.two; }), med([](const sample& s) { return s.two / s.one; }));
+    printf("  first-load requests            %8.0f /s\n", med([](const sample& s) { return s.first_load_rps; }));
+    printf("  ping round trips               %8.0f /s\n", med([](const sample& s) { return s.ping_rps; }));
     printf("  peak RSS, 32 transfers         %8.1f MiB above the idle daemon (%ld KiB idle)\n",
            (double)(peak_rss - idle_rss) / 1024, idle_rss);
 
