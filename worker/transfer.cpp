@@ -133,25 +133,6 @@ bool send(int reply, const unsigned char* out, size_t len, const trace_codes& t)
     return false;
 }
 
-// Starts a transfer; false when the run ends early. *go tells whether the
-// loads may be served.
-bool begin(const pipe_request* req, const trace_codes& t, const unsigned char* in, const unsigned char* out,
-           int* reply, request_state* rs, bool* go)
-{
-    *go = false;
-    switch (open_request(req, t, in && out, reply, rs)) {
-    case opened::no_file:
-        close_request(rs);
-        return false;
-    case opened::ready:
-        *go = true;
-        return true;
-    default:
-        trace("%s", t.done);
-        return true;
-    }
-}
-
 }  // namespace
 
 void transfer_key_from_text(const char* key_string, unsigned char key[20])
@@ -185,74 +166,89 @@ size_t transfer_decrypt_load(thei99_dsa* ctx, unsigned char* in, unsigned char* 
     return have;
 }
 
-bool transfer_whole_file(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply)
+namespace {
+
+// Blocks follow the file's byte positions: a short read from a pipe or
+// device that ends inside a block carries the rest into the next load. A
+// regular file returns full loads, so only its last load has a rest, which
+// is the file's tail.
+void whole_file_loads(request_state* rs, unsigned char* in, unsigned char* out, int reply)
 {
     const trace_codes& t = whole_file_codes;
-    request_state rs;
-    bool go;
-    if (!begin(req, t, in, out, reply, &rs, &go))
-        return false;
-    if (!go)
-        return true;
-
-    // Blocks follow the file's byte positions: a short read from a pipe or
-    // device that ends inside a block carries the rest into the next load.
-    // A regular file returns full loads, so only its last load has a rest,
-    // which is the file's tail.
     size_t rest = 0;
     for (;;) {
-        const ssize_t n = io_read(rs.data, in + rest, LOAD_SIZE - rest);
+        const ssize_t n = io_read(rs->data, in + rest, LOAD_SIZE - rest);
         if (n < 0)
-            break;
+            return;
         if (n == 0) {
             if (rest > 0) {
                 memcpy(out, in, rest);
-                if (!send(*reply, out, rest, t)) {
-                    trace("e35\n");
-                    break;
-                }
+                send(reply, out, rest, t);
             }
             trace("e35\n");
-            break;
+            return;
         }
         struct stat st;
-        if (fstat(*reply, &st) < 0) {
+        if (fstat(reply, &st) < 0) {
             trace("e30\n");
             trace("e35\n");
-            break;
+            return;
         }
-        const size_t len = transfer_decrypt_load(&rs.ctx, in, out, rest + (size_t)n, !rs.regular, &rest);
-        if (!send(*reply, out, len, t)) {
+        const size_t len = transfer_decrypt_load(&rs->ctx, in, out, rest + (size_t)n, !rs->regular, &rest);
+        if (!send(reply, out, len, t)) {
             trace("e35\n");
-            break;
+            return;
         }
     }
-    close_request(&rs);
-    trace("e37\n");
+}
+
+// A read that returns nothing or fails ends the transfer as a written load
+// does; only a failed write skips "t50".
+void first_load(request_state* rs, unsigned char* in, unsigned char* out, int reply)
+{
+    const ssize_t n = io_read(rs->data, in, LOAD_SIZE);
+    bool written = true;
+    if (n > 0) {
+        size_t rest;
+        written = send(reply, out, transfer_decrypt_load(&rs->ctx, in, out, (size_t)n, false, &rest),
+                       first_load_codes);
+    }
+    if (written)
+        trace("t50\n");
+}
+
+using transfer_body = void (*)(request_state*, unsigned char* in, unsigned char* out, int reply);
+
+// The frame both commands share: open, serve the loads, close the data
+// file, trace the end. False when the run ends early (no data file).
+bool run_transfer(const pipe_request* req, const trace_codes& t, unsigned char* in, unsigned char* out, int* reply,
+                  transfer_body body)
+{
+    request_state rs;
+    switch (open_request(req, t, in && out, reply, &rs)) {
+    case opened::no_file:
+        close_request(&rs);
+        return false;
+    case opened::ready:
+        body(&rs, in, out, *reply);
+        close_request(&rs);
+        break;
+    case opened::no_reply:
+    case opened::no_buffers:
+        break;
+    }
+    trace("%s", t.done);
     return true;
+}
+
+}  // namespace
+
+bool transfer_whole_file(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply)
+{
+    return run_transfer(req, whole_file_codes, in, out, reply, whole_file_loads);
 }
 
 bool transfer_first_load(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply)
 {
-    const trace_codes& t = first_load_codes;
-    request_state rs;
-    bool go;
-    if (!begin(req, t, in, out, reply, &rs, &go))
-        return false;
-    if (!go)
-        return true;
-
-    // A read that returns nothing or fails ends the transfer as a written
-    // load does; only a failed write skips "t50".
-    const ssize_t n = io_read(rs.data, in, LOAD_SIZE);
-    bool written = true;
-    if (n > 0) {
-        size_t rest;
-        written = send(*reply, out, transfer_decrypt_load(&rs.ctx, in, out, (size_t)n, false, &rest), t);
-    }
-    if (written)
-        trace("t50\n");
-    close_request(&rs);
-    trace("t55\n");
-    return true;
+    return run_transfer(req, first_load_codes, in, out, reply, first_load);
 }
