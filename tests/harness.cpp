@@ -121,7 +121,7 @@ void DaemonTest::SetUp()
         return;
     }
     // No private /tmp: take turns, and keep off a daemon that is running.
-    lock_fd = open("/tmp/tessarind-tests.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    lock_fd = open("/tmp/tessarind-tests.lock", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (lock_fd >= 0)
         flock(lock_fd, LOCK_EX);
     if (path_exists(PUBLIC_FIFO_PATH))

@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,8 +21,15 @@ extern char** environ;
 
 bool sandbox_private_tmp(const char* program)
 {
-    if (geteuid() == 0 && unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+    if (geteuid() == 0 && unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
         mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777");
+    } else {
+        // Sharing the machine's /tmp: take turns with the end-to-end tests,
+        // which hold this lock while their daemon runs. Held until exit.
+        const int lock = open("/tmp/tessarind-tests.lock", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (lock >= 0)
+            flock(lock, LOCK_EX);
+    }
     if (access(PUBLIC_FIFO_PATH, F_OK) == 0) {
         fprintf(stderr, "%s: %s exists and there is no private /tmp (run as root)\n", program, PUBLIC_FIFO_PATH);
         return false;
