@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "client/client.h"
 
+#include "crypto/crypto.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -168,7 +170,6 @@ client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sin
 
 std::string client_base64_encode(const unsigned char* bytes, size_t len)
 {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string s;
     unsigned acc = 0;
     int bits = 0;
@@ -177,11 +178,11 @@ std::string client_base64_encode(const unsigned char* bytes, size_t len)
         bits += 8;
         while (bits >= 6) {
             bits -= 6;
-            s += alphabet[(acc >> bits) & 63];
+            s += base64_alphabet[(acc >> bits) & 63];
         }
     }
     if (bits > 0)
-        s += alphabet[(acc << (6 - bits)) & 63];
+        s += base64_alphabet[(acc << (6 - bits)) & 63];
     while (s.size() % 4)
         s += '=';
     return s;
