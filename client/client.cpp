@@ -21,6 +21,8 @@ const char* client_status_text(client_status s)
         return "daemon not running";
     case CLIENT_TIMEOUT:
         return "no reply in time";
+    case CLIENT_BUSY:
+        return "daemon busy";
     case CLIENT_FAILED:
         break;
     }
@@ -137,7 +139,7 @@ client_status client_send(const void* record, size_t len, int timeout_ms)
             break;
         }
         if (errno == EAGAIN && !wait_ready(fd, POLLOUT, timeout_ms)) {
-            status = errno == ETIMEDOUT ? CLIENT_TIMEOUT : CLIENT_FAILED;
+            status = errno == ETIMEDOUT ? CLIENT_BUSY : CLIENT_FAILED;
             break;
         }
     }

@@ -12,6 +12,7 @@ enum client_status {
     CLIENT_OK = 0,
     CLIENT_NOT_RUNNING,  // no public FIFO, or nobody reading it
     CLIENT_TIMEOUT,      // no reply (or no further data) in time
+    CLIENT_BUSY,         // the public FIFO stayed full: the daemon serves all it may
     CLIENT_FAILED,       // anything else; errno tells
 };
 
@@ -38,7 +39,8 @@ void client_reply_close(client_reply* r);
 bool client_record_build(unsigned char record[RECORD_SIZE], unsigned char command, const char* reply_path,
                          const char* file_path, const char* key);
 
-// Sends len bytes (normally RECORD_SIZE) to the public FIFO in one write.
+// Sends len bytes (normally RECORD_SIZE) to the public FIFO in one write,
+// waiting at most timeout_ms for room in it.
 client_status client_send(const void* record, size_t len, int timeout_ms);
 
 // Reads the reply until end of file. timeout_ms bounds each wait for data

@@ -68,7 +68,14 @@ std::vector<unsigned char> uiwndpoa(const char* text);
 // Zeroes secrets; never removed by the optimiser.
 void crypto_wipe(void* p, size_t len);
 
-// Zeroes the next 32 KiB of stack below the caller, where dead frames of its
+// Zeroes the next N bytes of stack below the caller, where dead frames of its
 // callees may still hold copies of secrets that the compiler made (spilled
-// registers, temporaries) and no named buffer covers.
-void crypto_wipe_stack();
+// registers, temporaries) and no named buffer covers. Never inlined: the
+// promise holds only when it has a frame of its own. N must fit the stack
+// that is left.
+template <size_t N>
+[[gnu::noinline]] void crypto_wipe_stack()
+{
+    unsigned char scratch[N];
+    crypto_wipe(scratch, N);
+}

@@ -6,10 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
 dev_t public_dev;
 ino_t public_ino;
+
+namespace {
 
 // The public FIFO carries other clients' keys: it must be a FIFO of ours.
 bool check_public(const struct stat& st)
@@ -25,26 +25,30 @@ bool check_public(const struct stat& st)
     return true;
 }
 
+void close_keeping_errno(int fd)
+{
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+}
+
+// Resolved once, without magic links, into an O_PATH descriptor that is
+// checked and then reopened: the file written is the file checked, however
+// the path changes meanwhile, and opening it has no side effect unless it is
+// a FIFO other than the public one.
 int open_reply_once(const char* path, bool nonblocking)
 {
-    // Checked before opening: a blocking open of a regular file would
-    // succeed at once, and of a device could have side effects.
+    const int pfd = path_open(path, O_PATH | O_CLOEXEC);
+    if (pfd < 0)
+        return -1;
     struct stat st;
-    if (stat(path, &st) < 0)
-        return -1;
-    if (!S_ISFIFO(st.st_mode)) {
+    if (fstat(pfd, &st) < 0 || !S_ISFIFO(st.st_mode) || (st.st_dev == public_dev && st.st_ino == public_ino)) {
+        close(pfd);
         errno = ENOTSUP;
         return -1;
     }
-    const int fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC | (nonblocking ? O_NONBLOCK : 0));
-    if (fd < 0)
-        return -1;
-    // Confirmed on the descriptor: the path may have been swapped meanwhile.
-    if (fstat(fd, &st) < 0 || !S_ISFIFO(st.st_mode)) {
-        close(fd);
-        errno = ENOTSUP;
-        return -1;
-    }
+    const int fd = path_reopen(pfd, O_WRONLY | O_NOCTTY | O_CLOEXEC | (nonblocking ? O_NONBLOCK : 0));
+    close_keeping_errno(pfd);
     return fd;
 }
 
@@ -54,43 +58,56 @@ bool fifo_open_public(int* read_fd, int* write_fd)
 {
     // Clients only write to it; read permission for others would let any
     // local user steal records, keys included.
-    if (mkfifo(PUBLIC_FIFO_PATH, 0622) == 0) {
+    const mode_t mask = umask(0);
+    umask(mask);
+    const mode_t mode = 0622 & ~mask;
+    const bool created = mkfifo(PUBLIC_FIFO_PATH, mode) == 0;
+    if (!created && errno != EEXIST)
+        return false;
+    if (created)
         signals_own_public_fifo();
-    } else {
-        if (errno != EEXIST)
-            return false;
-        struct stat st;
-        if (lstat(PUBLIC_FIFO_PATH, &st) < 0 || !check_public(st))
-            return false;
-        signals_own_public_fifo();
+
+    // Every later step goes through this descriptor, never the path again.
+    const int pfd = open(PUBLIC_FIFO_PATH, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (pfd < 0)
+        return false;
+    struct stat st;
+    bool ok = fstat(pfd, &st) == 0 && check_public(st);
+    if (ok && !created) {
+        // An older FIFO gets the mode a new one gets; whoever opened it for
+        // reading while it was more open must not keep reading records, and
+        // neither may a daemon already serving it: a reader means refusal.
+        ok = path_chmod(pfd, mode);
+        const int probe = ok ? path_reopen(pfd, O_WRONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        if (probe >= 0) {
+            close(probe);
+            errno = EBUSY;
+            ok = false;
+        } else if (ok && errno != ENXIO) {
+            ok = false;
+        }
+        if (ok)
+            signals_own_public_fifo();
     }
+    if (!ok) {
+        close_keeping_errno(pfd);
+        return false;
+    }
+    public_dev = st.st_dev;
+    public_ino = st.st_ino;
     trace("e6...\n");
 
     // Blocks until the first client opens the FIFO for writing.
-    const int rfd = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int rfd = path_reopen(pfd, O_RDONLY | O_CLOEXEC);
+    const int wfd = rfd < 0 ? -1 : path_reopen(pfd, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    close_keeping_errno(pfd);
     if (rfd < 0)
         return false;
     *read_fd = rfd;
-    struct stat st;
-    if (fstat(rfd, &st) < 0 || !check_public(st))
-        return false;
-    // Drop read permission for group and others if an older FIFO had it.
-    if (fchmod(rfd, st.st_mode & 07777 & ~(mode_t)(S_IRGRP | S_IROTH)) < 0)
-        return false;
-    public_dev = st.st_dev;
-    public_ino = st.st_ino;
-
-    const int wfd = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (wfd < 0)
         return false;
     *write_fd = wfd;
     return true;
-}
-
-bool fifo_is_public(int fd)
-{
-    struct stat st;
-    return fstat(fd, &st) == 0 && st.st_dev == public_dev && st.st_ino == public_ino;
 }
 
 int fifo_open_reply(const char* path, bool nonblocking, const char* fail_fmt)

@@ -3,7 +3,19 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
+
+namespace {
+
+long now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
 
 ssize_t io_read(int fd, void* buf, size_t len)
 {
@@ -14,9 +26,10 @@ ssize_t io_read(int fd, void* buf, size_t len)
     return n;
 }
 
-int io_write_all(int fd, const void* buf, size_t len, const char* count_fmt)
+int io_write_all(int fd, const void* buf, size_t len, const char* count_fmt, int wait_ms)
 {
     const unsigned char* p = (const unsigned char*)buf;
+    const long deadline = wait_ms < 0 ? -1 : now_ms() + wait_ms;
     while (len > 0) {
         const ssize_t n = write(fd, p, len);
         if (n < 0) {
@@ -24,10 +37,16 @@ int io_write_all(int fd, const void* buf, size_t len, const char* count_fmt)
                 continue;
             if (errno != EAGAIN)
                 return -1;
-            // A full non-blocking FIFO: wait for room instead of spinning.
+            // A full non-blocking FIFO: wait for room instead of spinning, but
+            // not forever: a client may hold its own FIFO open and never read.
             // POLLERR (the reader has gone) makes the next write fail with EPIPE.
+            const long left = deadline < 0 ? -1 : deadline - now_ms();
+            if (deadline >= 0 && left <= 0) {
+                errno = ETIMEDOUT;
+                return -1;
+            }
             pollfd pfd{fd, POLLOUT, 0};
-            if (poll(&pfd, 1, -1) < 0 && errno != EINTR)
+            if (poll(&pfd, 1, (int)left) < 0 && errno != EINTR)
                 return -1;
             continue;
         }

@@ -5,13 +5,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
 #include <unistd.h>
 
 #include "crypto/crypto.h"
 #include "worker/worker.h"
 
 namespace {
+
+// The loop's callees that see a record (read, memcpy, pthread_create) use
+// little stack, and the main thread's whole stack may be as small as
+// RLIMIT_STACK allows (32 KiB under `ulimit -s 32`).
+constexpr size_t MAIN_STACK_WIPE = 4096;
 
 // Answers CMD_EXIT on the main thread. The daemon stops whatever happens here.
 void exit_sequence(const unsigned char record[RECORD_SIZE])
@@ -21,7 +25,7 @@ void exit_sequence(const unsigned char record[RECORD_SIZE])
     record_field(record, REPLY_PATH_OFFSET, reply_path);
     const int fd = fifo_open_reply(reply_path, true, "e10\n");
     if (fd >= 0) {
-        if (io_write_all(fd, "BYE", 3, nullptr) == 0)
+        if (io_write_all(fd, "BYE", 3, nullptr, REPLY_ROOM_WAIT_MS) == 0)
             trace("e12\n");
         else if (errno == EPIPE)
             trace("e11\n");
@@ -30,19 +34,16 @@ void exit_sequence(const unsigned char record[RECORD_SIZE])
     trace("e13..\n");
 }
 
-// Hands a copy of the record to a new detached worker, which owns it.
+// Hands a copy of the record to a new worker, which owns it.
 void start_worker(const unsigned char record[RECORD_SIZE])
 {
     unsigned char* copy = (unsigned char*)malloc(RECORD_SIZE);
     if (!copy)
         return;  // dropped; the loop goes on
     memcpy(copy, record, RECORD_SIZE);
-    pthread_t thread;
-    const int rc = pthread_create(&thread, nullptr, thread_instance, copy);
-    if (rc == 0) {
-        pthread_detach(thread);
+    const int rc = workers_start(copy);
+    if (rc == 0)
         return;
-    }
     if (rc == EAGAIN)
         trace("e14\n");
     else
@@ -79,9 +80,11 @@ int __Z14dfkwqzza(int argc, char** argv)
     trace("e7\n");
 
     // Loop: one read is one record. No client or request ends the loop but
-    // CMD_EXIT.
+    // CMD_EXIT. While MAX_WORKERS requests are served, records wait in the
+    // public FIFO, in order.
     unsigned char record[RECORD_SIZE];
     for (;;) {
+        workers_wait_slot();
         const ssize_t n = io_read(publicfifo, record, RECORD_SIZE);
         if (n <= 0) {
             trace("\ne16\n");
@@ -96,7 +99,7 @@ int __Z14dfkwqzza(int argc, char** argv)
         start_worker(record);
         // The record holds a key; so may dead frames below this one.
         crypto_wipe(record, RECORD_SIZE);
-        crypto_wipe_stack();
+        crypto_wipe_stack<MAIN_STACK_WIPE>();
     }
 
     // Finish: remove what start-up created. Running workers end with us.

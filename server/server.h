@@ -17,6 +17,9 @@ extern int debug_level;
 extern int publicfifo;  // read end of the public FIFO
 extern int dummyfifo;   // the daemon's own write end, never written
 extern const char version_string[];
+// The public FIFO's identity, set at start-up: it is never a reply path.
+extern dev_t public_dev;
+extern ino_t public_ino;
 
 // One printf-style call on standard output, only while debug_level is set.
 // Preserves errno.
@@ -53,27 +56,61 @@ daemon_options options_parse(int argc, char** argv);
 
 ssize_t io_read(int fd, void* buf, size_t len);
 
-// Writes all len bytes, waiting for room when fd is non-blocking. After each
-// write that returns a count, traces count_fmt (if not null) with it.
-// Returns 0, or -1 with errno set (EPIPE: the reader has gone).
-int io_write_all(int fd, const void* buf, size_t len, const char* count_fmt);
+// How long a non-blocking reply ("OK", "BYE") may wait for room, in all.
+inline constexpr int REPLY_ROOM_WAIT_MS = 5000;
+
+// Writes all len bytes. When fd is non-blocking, waits for room at most
+// wait_ms in all (-1: no limit). After each write that returns a count,
+// traces count_fmt (if not null) with it. Returns 0, or -1 with errno set
+// (EPIPE: the reader has gone; ETIMEDOUT: no room in time).
+int io_write_all(int fd, const void* buf, size_t len, const char* count_fmt, int wait_ms = -1);
+
+// ---- path.cpp: opening paths that clients name ----------------------------
+
+// open(2) that never crosses a magic link (/proc/PID/fd/N and the like,
+// through which a client could reach the daemon's own descriptors):
+// openat2 with RESOLVE_NO_MAGICLINKS, or, on kernels without it, a plain
+// open of any path for which path_names_proc holds refused. -1 with errno
+// set (ELOOP for a magic link).
+int path_open(const char* path, int flags);
+
+// True for a path that is relative or that lies, lexically, under /proc or
+// /dev/fd or is /dev/std*. Pure.
+bool path_names_proc(const char* path);
+
+// Opens, or changes the mode of, the very file an O_PATH descriptor names.
+int path_reopen(int path_fd, int flags);
+bool path_chmod(int path_fd, mode_t mode);
 
 // ---- fifo.cpp: the public FIFO and reply FIFOs ----------------------------
 
-// Creates (mode 0622 before the umask) or reuses the public FIFO, opens its
-// read end (waiting for the first writer) and its write end, and checks that
-// it is a FIFO owned by our effective user. False with errno set on failure;
-// nothing is closed or removed then.
+// Creates (mode 0622 less the umask) or reuses the public FIFO, opens its
+// read end (waiting for the first writer) and its write end. An existing one
+// must be a FIFO owned by our effective user that nobody reads (EBUSY); it
+// gets the mode a new one would. False with errno set on failure; nothing is
+// removed then.
 bool fifo_open_public(int* read_fd, int* write_fd);
 
-// True when fd is the public FIFO (a client must never name it as a file).
-bool fifo_is_public(int fd);
-
 // Up to five attempts, one second apart, to open path for writing (with
-// O_NONBLOCK if asked). Only a FIFO counts: anything else is a failed
-// attempt. After each failure traces fail_fmt with the path. Returns the
-// descriptor, or -1.
+// O_NONBLOCK if asked). Only a FIFO other than the public one counts,
+// reached without a magic link: anything else is a failed attempt, and is
+// never opened for writing. After each failure traces fail_fmt with the
+// path. Returns the descriptor, or -1.
 int fifo_open_reply(const char* path, bool nonblocking, const char* fail_fmt);
+
+// ---- workers.cpp: at most MAX_WORKERS requests served at once --------------
+
+inline constexpr int MAX_WORKERS = 256;
+inline constexpr size_t WORKER_STACK_SIZE = 256 * 1024;
+
+// Returns once fewer than MAX_WORKERS workers run, waiting for one to end if
+// need be. Main thread only; the slot stays free until workers_start.
+void workers_wait_slot();
+// Starts thread_instance(record) on a thread of its own. 0, or
+// pthread_create's error number (the record then still belongs to the caller).
+int workers_start(void* record);
+// A worker's very last call, once it has released everything.
+void workers_end();
 
 // ---- signals.cpp ----------------------------------------------------------
 

@@ -11,6 +11,10 @@ namespace {
 // start-up never removes somebody else's file.
 volatile sig_atomic_t own_public_fifo = 0;
 
+// Set when writing "E1" failed with EPIPE: standard error is a pipe nobody
+// reads, and each further write would raise SIGPIPE again, for ever.
+volatile sig_atomic_t stderr_gone = 0;
+
 // "e2 %d\n" by hand: printf is not async-signal-safe.
 size_t format_e2(char* buf, int signo)
 {
@@ -58,10 +62,10 @@ void on_signal(int signo)
 // The write that raised SIGPIPE fails with EPIPE; its caller handles that.
 void on_sigpipe(int)
 {
-    if (debug_level) {
+    if (debug_level && !stderr_gone) {
         const int saved = errno;
-        const ssize_t ignored = write(STDERR_FILENO, "E1\n", 3);
-        (void)ignored;
+        if (write(STDERR_FILENO, "E1\n", 3) < 0 && errno == EPIPE)
+            stderr_gone = 1;
         errno = saved;
     }
 }
@@ -75,6 +79,8 @@ bool signals_install()
     sigemptyset(&sa.sa_mask);
     for (int s : stops)
         sigaddset(&sa.sa_mask, s);
+    // A broken standard output must not divert on_signal from ending.
+    sigaddset(&sa.sa_mask, SIGPIPE);
     for (int s : stops)
         if (sigaction(s, &sa, nullptr) < 0)
             return false;

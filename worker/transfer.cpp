@@ -63,7 +63,6 @@ const trace_codes first_load_codes = {
 // context are wiped on every path by close_request.
 struct request_state {
     int data = -1;
-    bool regular = false;
     thei99_dsa ctx;
 };
 
@@ -78,8 +77,10 @@ void close_request(request_state* rs)
 enum class opened { no_reply, no_buffers, no_file, ready };
 
 // Opens the reply FIFO and the data file, then builds the key and starts the
-// context. The data file is never the public FIFO: reading it would hand
-// other clients' records, keys included, to this one.
+// context. The data file must be a regular file: a FIFO or a device would
+// pin the worker or hand the requester what another reads from it (the
+// public FIFO's records, another worker's reply). Opened non-blocking, so a
+// FIFO is refused without waiting for a writer.
 opened open_request(const pipe_request* req, const trace_codes& t, bool buffers, int* reply, request_state* rs)
 {
     *reply = fifo_open_reply(req->reply_path, false, t.open_failed);
@@ -95,19 +96,18 @@ opened open_request(const pipe_request* req, const trace_codes& t, bool buffers,
     if (!buffers)
         return opened::no_buffers;
 
-    rs->data = open(req->file_path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    rs->data = path_open(req->file_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat st;
-    if (rs->data >= 0 && (fstat(rs->data, &st) < 0 || fifo_is_public(rs->data))) {
+    if (rs->data >= 0 && (fstat(rs->data, &st) < 0 || !S_ISREG(st.st_mode))) {
         close(rs->data);
         rs->data = -1;
-        errno = EACCES;
+        errno = EINVAL;
     }
     if (rs->data < 0) {
         if (debug_level)
             perror(t.no_file);
         return opened::no_file;
     }
-    rs->regular = S_ISREG(st.st_mode);
 
     unsigned char key[20];
     transfer_key_from_text(req->key_string, key);
@@ -168,23 +168,16 @@ size_t transfer_decrypt_load(thei99_dsa* ctx, unsigned char* in, unsigned char* 
 
 namespace {
 
-// Blocks follow the file's byte positions: a short read from a pipe or
-// device that ends inside a block carries the rest into the next load. A
-// regular file returns full loads, so only its last load has a rest, which
-// is the file's tail.
+// A regular file returns full loads, so only its last load can end inside a
+// block: that is the file's tail, which passes through as it was read.
 void whole_file_loads(request_state* rs, unsigned char* in, unsigned char* out, int reply)
 {
     const trace_codes& t = whole_file_codes;
-    size_t rest = 0;
     for (;;) {
-        const ssize_t n = io_read(rs->data, in + rest, LOAD_SIZE - rest);
+        const ssize_t n = io_read(rs->data, in, LOAD_SIZE);
         if (n < 0)
             return;
         if (n == 0) {
-            if (rest > 0) {
-                memcpy(out, in, rest);
-                send(reply, out, rest, t);
-            }
             trace("e35\n");
             return;
         }
@@ -194,7 +187,8 @@ void whole_file_loads(request_state* rs, unsigned char* in, unsigned char* out, 
             trace("e35\n");
             return;
         }
-        const size_t len = transfer_decrypt_load(&rs->ctx, in, out, rest + (size_t)n, !rs->regular, &rest);
+        size_t rest;
+        const size_t len = transfer_decrypt_load(&rs->ctx, in, out, (size_t)n, false, &rest);
         if (!send(reply, out, len, t)) {
             trace("e35\n");
             return;
