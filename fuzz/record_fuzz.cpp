@@ -31,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
         FUZZ_CHECK(len <= FIELD_SIZE);
         FUZZ_CHECK(memcmp(f.text, record.data() + f.offset, len) == 0);
         FUZZ_CHECK(len == FIELD_SIZE || record[f.offset + len] == 0);
+        // The fallback's refusal by name: every relative path is refused.
+        FUZZ_CHECK(path_names_proc(f.text) || f.text[0] == '/');
     }
     unsigned char key[20];
     transfer_key_from_text(req.key_string, key);

@@ -146,7 +146,7 @@ void DaemonTest::TearDown()
     lock_fd = -1;
 }
 
-bool daemon_spawn(daemon_proc* d, const std::vector<std::string>& args)
+bool daemon_spawn(daemon_proc* d, const std::vector<std::string>& args, int err_fd)
 {
     static int serial = 0;
     const std::string base = (isolated ? std::string("/tmp/work") : std::string("/tmp")) + "/daemon" +
@@ -158,16 +158,16 @@ bool daemon_spawn(daemon_proc* d, const std::vector<std::string>& args)
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     std::vector<std::string> all{"tessarind"};
     all.insert(all.end(), args.begin(), args.end());
-    d->pid = spawn(daemon_exe, all, in, out, err);
+    d->pid = spawn(daemon_exe, all, in, out, err_fd >= 0 ? err_fd : err);
     close(out);
     close(err);
     close(in);
     return d->pid > 0;
 }
 
-bool daemon_start(daemon_proc* d, const std::vector<std::string>& args)
+bool daemon_start(daemon_proc* d, const std::vector<std::string>& args, int err_fd)
 {
-    if (!daemon_spawn(d, args))
+    if (!daemon_spawn(d, args, err_fd))
         return false;
     const long deadline = now_ms() + 10000;
     while (now_ms() < deadline) {

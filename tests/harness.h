@@ -19,11 +19,12 @@ struct daemon_proc {
     ~daemon_proc();  // kills a daemon still running, even after a failed assertion
 };
 
-// Starts the daemon with args; its stdout and stderr go to files.
-bool daemon_spawn(daemon_proc* d, const std::vector<std::string>& args);
+// Starts the daemon with args; its stdout and stderr go to files (stderr to
+// err_fd instead, when given).
+bool daemon_spawn(daemon_proc* d, const std::vector<std::string>& args, int err_fd = -1);
 // Spawns, then waits until it reads the public FIFO (opening it once as a
 // writer, which is what lets the daemon's start-up go on).
-bool daemon_start(daemon_proc* d, const std::vector<std::string>& args = {"-d"});
+bool daemon_start(daemon_proc* d, const std::vector<std::string>& args = {"-d"}, int err_fd = -1);
 // Exit status (as from waitpid), or -1 when it did not end in time.
 int daemon_wait(daemon_proc* d, int timeout_ms);
 void daemon_kill(daemon_proc* d);

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Decrypting transfers through the real daemon.
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -141,7 +144,7 @@ TEST_F(TransferTest, PublicFifoIsNeverADataFile)
     std::string got;
     EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, PUBLIC_FIFO_PATH, "QUJD", 3000, &got), CLIENT_OK);
     EXPECT_EQ(got, "");
-    EXPECT_TRUE(daemon_wait_output(&daemon, "t45...: Permission denied\n", 3000, 1, true));
+    EXPECT_TRUE(daemon_wait_output(&daemon, "t45...: Invalid argument\n", 3000, 1, true));
     EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
     EXPECT_EQ(got, "OK");
 }
@@ -264,35 +267,66 @@ TEST_F(TransferTest, ReplyPathMissingOrNotAFifo)
     EXPECT_EQ(file_read(plain_reply), "untouched");
 }
 
-// Reads from a pipe may end inside a block: blocks must still follow the
-// file's byte positions.
-TEST_F(TransferTest, DataFromAPipeInOddPieces)
+// Paths that must never be opened: a data file that is not a regular file
+// (a FIFO would pin the worker in open(), or hand the requester what
+// another worker reads from it), and any path through a /proc magic link to
+// the daemon's own descriptors. Nor is the public FIFO a reply path: what
+// went into it would come back as records.
+TEST_F(TransferTest, HostilePaths)
 {
-    const std::string key = random_bytes(20, 18);
-    const std::string plain = random_bytes(100003, 19);
-    const std::string cipher = encrypt_bytes(plain, key);
-    const std::string pipe_path = dir + "/data-pipe";
-    ASSERT_EQ(mkfifo(pipe_path.c_str(), 0600), 0);
-    std::thread feeder([&] {
-        const int fd = open(pipe_path.c_str(), O_WRONLY);
-        size_t at = 0, piece = 1;
-        while (at < cipher.size()) {
-            const size_t n = std::min(piece, cipher.size() - at);
-            if (write(fd, cipher.data() + at, n) != (ssize_t)n)
-                break;
-            at += n;
-            piece = piece * 3 % 4099 + 1;
-            if (at % 7 == 0)
-                usleep(100);
-        }
-        close(fd);
+    unsigned char rec[RECORD_SIZE];
+    ASSERT_TRUE(client_record_build(rec, CMD_PING, PUBLIC_FIFO_PATH, "", ""));
+    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+
+    const std::string fifo = dir + "/data-fifo";  // nobody writes it
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        unsigned char command;
+        std::string file;
+        const char* error;
+    } cases[] = {
+        {CMD_DECRYPT_FILE, fifo, "e23: Invalid argument\n"},
+        {CMD_DECRYPT_FILE, "/proc/" + std::to_string(daemon.pid) + "/fd/2", "e23: Too many levels of symbolic links\n"},
+        {CMD_DECRYPT_CHUNK, "/dev/fd/2", "t45...: Too many levels of symbolic links\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        std::string got;
+        EXPECT_EQ(client_request(c.command, c.file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+        EXPECT_EQ(got, "");
+        EXPECT_TRUE(daemon_wait_output(&daemon, c.error, 3000, 1, true));
+    }
+    EXPECT_TRUE(daemon_wait_output(&daemon, "t61\n", 8000, 5));
+    EXPECT_EQ(count_of(daemon_out(&daemon), "e8 79"), 0u);
+}
+
+// The reply path swapped for a symlink to a regular file between the
+// daemon's check and its open, over and over: only a FIFO is ever opened for
+// writing.
+TEST_F(TransferTest, ReplyPathSwappedUnderTheDaemon)
+{
+    const std::string bait = dir + "/bait", link = dir + "/link", reply = dir + "/reply";
+    ASSERT_TRUE(file_write(bait, "bait"));
+    ASSERT_EQ(mkfifo(reply.c_str(), 0622), 0);
+    ASSERT_EQ(symlink(bait.c_str(), link.c_str()), 0);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, bait.c_str(), IN_CLOSE_WRITE), 0);
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        while (!stop)
+            renameat2(AT_FDCWD, reply.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
     });
-    std::string got;
-    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, pipe_path.c_str(), base64_encode(key).c_str(), 10000, &got),
-              CLIENT_OK);
-    feeder.join();
-    EXPECT_EQ(got.size(), plain.size());
-    EXPECT_TRUE(got == plain);
+    unsigned char rec[RECORD_SIZE];
+    ASSERT_TRUE(client_record_build(rec, CMD_PING, reply.c_str(), "", ""));
+    for (int i = 0; i < 100; i++)
+        ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    EXPECT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 15000, 100));
+    stop = true;
+    swapper.join();
+    char events[4096];
+    EXPECT_LT(read(watch, events, sizeof events), 0) << "the bait was opened for writing";
+    close(watch);
+    EXPECT_EQ(file_read(bait), "bait");
 }
 
 // After a transfer ends, neither its plain data nor its key is left in the
