@@ -103,6 +103,7 @@ int __Z14dfkwqzza(int argc, char** argv)
     }
 
     // Finish: remove what start-up created. Running workers end with us.
+    workers_finish();
     crypto_wipe(record, RECORD_SIZE);
     close(publicfifo);
     close(dummyfifo);

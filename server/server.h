@@ -111,6 +111,9 @@ void workers_wait_slot();
 int workers_start(void* record);
 // A worker's very last call, once it has released everything.
 void workers_end();
+// At shutdown: joins the worker that ended last. Workers still running end
+// with the process.
+void workers_finish();
 
 // ---- signals.cpp ----------------------------------------------------------
 

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "server/server.h"
 
+#include <cerrno>
 #include <csignal>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "worker/worker.h"
@@ -12,30 +14,49 @@ namespace {
 
 // Workers are joined, not detached, so that a slot is given back only once
 // its thread has left the process: `running` never counts fewer threads
-// than there are.
+// than there are. Each ending worker joins the one that ended before it, so
+// at most one ended thread waits to be joined, and its stack, which the
+// daemon maps itself, goes back to the system at once instead of into a
+// cache that would grow with the busiest moment.
+constexpr size_t GUARD_SIZE = 4096;
+constexpr size_t MAPPING_SIZE = GUARD_SIZE + WORKER_STACK_SIZE;
+
 struct ended_worker {
     pthread_t thread;
     pid_t tid;
+    void* mapping;
 };
 
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t ended = PTHREAD_COND_INITIALIZER;
-int running = 0;                     // started and not yet joined
-ended_worker finished[MAX_WORKERS];  // ended, not yet joined
-int nfinished = 0;
+pthread_cond_t slot_freed = PTHREAD_COND_INITIALIZER;
+int running = 0;  // started and not yet gone
+ended_worker last;
+bool have_last = false;
 
-// Under lock. Each of these threads has made its last call, so a join
-// waits only for it to leave. The join returns a little before the kernel
-// has unhashed the thread, which tgkill's existence check tells.
-void join_finished()
+// Under lock: takes the ended worker that nobody joins yet, if any.
+bool take_last(ended_worker* w)
 {
-    while (nfinished > 0) {
-        const ended_worker& w = finished[--nfinished];
-        pthread_join(w.thread, nullptr);
-        while (tgkill(getpid(), w.tid, 0) == 0)
-            sched_yield();
-        running--;
-    }
+    if (!have_last)
+        return false;
+    *w = last;
+    have_last = false;
+    return true;
+}
+
+// Waits until the worker has left the process, then frees its slot. The
+// join returns a little before the kernel has unhashed the thread, which
+// tgkill's existence check tells.
+void reap(const ended_worker& w)
+{
+    pthread_join(w.thread, nullptr);
+    while (tgkill(getpid(), w.tid, 0) == 0)
+        sched_yield();
+    if (w.mapping)
+        munmap(w.mapping, MAPPING_SIZE);
+    pthread_mutex_lock(&lock);
+    running--;
+    pthread_cond_signal(&slot_freed);
+    pthread_mutex_unlock(&lock);
 }
 
 }  // namespace
@@ -43,10 +64,15 @@ void join_finished()
 void workers_wait_slot()
 {
     pthread_mutex_lock(&lock);
-    join_finished();
     while (running >= MAX_WORKERS) {
-        pthread_cond_wait(&ended, &lock);
-        join_finished();
+        ended_worker w;
+        if (take_last(&w)) {
+            pthread_mutex_unlock(&lock);
+            reap(w);
+            pthread_mutex_lock(&lock);
+        } else {
+            pthread_cond_wait(&slot_freed, &lock);
+        }
     }
     pthread_mutex_unlock(&lock);
 }
@@ -54,24 +80,56 @@ void workers_wait_slot()
 int workers_start(void* record)
 {
     // An explicit size: RLIMIT_STACK, which glibc would take, may be tiny
-    // or huge.
+    // or huge. The lowest page stays inaccessible, so an overflow faults.
+    void* mapping = mmap(nullptr, MAPPING_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mapping == MAP_FAILED)
+        return EAGAIN;
     pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, WORKER_STACK_SIZE);
-    pthread_t thread;
-    pthread_mutex_lock(&lock);
-    const int rc = pthread_create(&thread, &attr, thread_instance, record);
-    if (rc == 0)
-        running++;
-    pthread_mutex_unlock(&lock);
-    pthread_attr_destroy(&attr);
+    int rc = mprotect(mapping, GUARD_SIZE, PROT_NONE) == 0 ? 0 : errno;
+    if (rc == 0) {
+        pthread_attr_init(&attr);
+        pthread_attr_setstack(&attr, (char*)mapping + GUARD_SIZE, WORKER_STACK_SIZE);
+        pthread_t thread;
+        pthread_mutex_lock(&lock);
+        rc = pthread_create(&thread, &attr, thread_instance, record);
+        if (rc == 0)
+            running++;
+        pthread_mutex_unlock(&lock);
+        pthread_attr_destroy(&attr);
+    }
+    if (rc != 0)
+        munmap(mapping, MAPPING_SIZE);
     return rc;
+}
+
+void workers_finish()
+{
+    ended_worker w;
+    pthread_mutex_lock(&lock);
+    const bool had = take_last(&w);
+    pthread_mutex_unlock(&lock);
+    if (had)
+        reap(w);
 }
 
 void workers_end()
 {
+    ended_worker self = {pthread_self(), gettid(), nullptr};
+    pthread_attr_t attr;
+    void* stack = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstack(&attr, &stack, &size);
+        pthread_attr_destroy(&attr);
+    }
+    if (stack)
+        self.mapping = (char*)stack - GUARD_SIZE;
+    ended_worker previous;
     pthread_mutex_lock(&lock);
-    finished[nfinished++] = {pthread_self(), gettid()};
-    pthread_cond_signal(&ended);
+    const bool had_previous = take_last(&previous);
+    last = self;
+    have_last = true;
     pthread_mutex_unlock(&lock);
+    if (had_previous)
+        reap(previous);
 }
