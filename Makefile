@@ -30,11 +30,21 @@ install: build
 package: build
 	cd $(BUILD) && cpack
 
+# Measures what ships: the default build (what make, make install and the
+# package give). Beside it, on the one-client figure, a Release (-O3) build
+# and one with Debian's packaging flags, each labelled.
+DEB_CXXFLAGS = $(shell dpkg-buildflags --get CXXFLAGS 2>/dev/null) $(shell dpkg-buildflags --get CPPFLAGS 2>/dev/null)
+DEB_LDFLAGS = $(shell dpkg-buildflags --get LDFLAGS 2>/dev/null)
 bench:
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTESSARIND_TESTS=OFF -DTESSARIND_BENCH=ON
+	cmake -S . -B build-bench -DTESSARIND_TESTS=OFF -DTESSARIND_BENCH=ON
 	cmake --build build-bench -j $(JOBS)
-	./build-bench/bench/tessarind_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
-	./build-bench/bench/tessarind-bench ./build-bench/tessarind
+	cmake -S . -B build-bench-release -DCMAKE_BUILD_TYPE=Release -DTESSARIND_TESTS=OFF
+	cmake --build build-bench-release -j $(JOBS) --target tessarind
+	CXXFLAGS="$(DEB_CXXFLAGS)" LDFLAGS="$(DEB_LDFLAGS)" cmake -S . -B build-bench-deb -DCMAKE_BUILD_TYPE=None -DTESSARIND_TESTS=OFF
+	cmake --build build-bench-deb -j $(JOBS) --target tessarind
+	./build-bench/bench/tessarind-bench ./build-bench/tessarind \
+		"Release (-O3)=./build-bench-release/tessarind" \
+		"None with dpkg-buildflags ($(strip $(DEB_CXXFLAGS)) $(strip $(DEB_LDFLAGS)))=./build-bench-deb/tessarind"
 
 # The long load run: 64 concurrent clients for 20 rounds.
 load: build
@@ -74,4 +84,4 @@ check-valgrind: build
 		./tests/daemon_tests --gtest_filter='*ValgrindScenario*'
 
 clean:
-	rm -rf $(BUILD) build-bench build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-bench build-bench-release build-bench-deb build-asan build-tsan build-fuzz

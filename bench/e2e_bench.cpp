@@ -43,10 +43,14 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
+// Daemons from other builds, compared on the one-client figure.
+constexpr int MAX_OTHERS = 4;
+
 // One run's figures.
 struct sample {
     double step, multi, openssl, schedule_us;  // cipher, in process
     double one, two, first_load_rps, ping_rps;  // through the daemon
+    double other_one[MAX_OTHERS];               // one client, through each other daemon
 };
 
 // ---- cipher, in process ---------------------------------------------------
@@ -192,12 +196,31 @@ bool write_file(const std::string& path, const std::vector<unsigned char>& data,
 
 }  // namespace
 
+// Usage: tessarind-bench DAEMON [LABEL=DAEMON ...]. The first daemon is
+// measured in full; each other one (another build of it) on the one-client
+// whole-file figure, in the same runs.
 int main(int argc, char** argv)
 {
     const char* daemon = argc > 1 ? argv[1] : "build/tessarind";
     const int exe = open(daemon, O_PATH | O_CLOEXEC);
-    if (exe < 0)
-        return fprintf(stderr, "tessarind-bench: %s: %s\n", daemon, strerror(errno)), 1;
+    if (exe < 0) {
+        fprintf(stderr, "tessarind-bench: %s: %s\n", daemon, strerror(errno));
+        return 1;
+    }
+    struct other {
+        std::string label;
+        int exe;
+    };
+    std::vector<other> others;
+    for (int i = 2; i < argc && others.size() < MAX_OTHERS; i++) {
+        const char* eq = strrchr(argv[i], '=');
+        const int fd = eq ? open(eq + 1, O_PATH | O_CLOEXEC) : -1;
+        if (fd < 0) {
+            fprintf(stderr, "tessarind-bench: %s: want LABEL=DAEMON, an existing file\n", argv[i]);
+            return 1;
+        }
+        others.push_back({std::string(argv[i], (size_t)(eq - argv[i])), fd});
+    }
     if (!sandbox_private_tmp("tessarind-bench"))
         return 1;
     signal(SIGPIPE, SIG_IGN);
@@ -215,18 +238,30 @@ int main(int argc, char** argv)
         std::vector<unsigned char> buf(big_size);
         for (auto& b : buf)
             b = (unsigned char)rng();
-        if (!write_file(big, buf, big_size) || !write_file(small, buf, 1 << 20))
-            return perror("tessarind-bench: writing data"), 1;
+        if (!write_file(big, buf, big_size) || !write_file(small, buf, 1 << 20)) {
+            perror("tessarind-bench: writing data");
+            return 1;
+        }
     }
-    const pid_t pid = sandbox_start_daemon(exe);
-    if (pid < 0)
-        return fprintf(stderr, "tessarind-bench: the daemon did not start\n"), 1;
-    const long idle_rss = sandbox_proc_status(pid, "VmRSS");
 
     cipher_bench cb(key);
     std::vector<sample> runs(RUNS);
+    pid_t pid = -1;
+    long idle_rss = 0;
     for (auto& s : runs) {
         measure_cipher(&cb, key, &s);
+        for (size_t i = 0; i < others.size(); i++) {
+            const pid_t other_pid = sandbox_start_daemon(others[i].exe);
+            s.other_one[i] = other_pid < 0 ? 0 : concurrent_mbs(1, big, key_text, big_size);
+            if (other_pid >= 0)
+                sandbox_stop_daemon(other_pid);
+        }
+        pid = sandbox_start_daemon(exe);
+        if (pid < 0) {
+            fprintf(stderr, "tessarind-bench: the daemon did not start\n");
+            return 1;
+        }
+        idle_rss = sandbox_proc_status(pid, "VmRSS");
         s.one = concurrent_mbs(1, big, key_text, big_size);
         s.two = concurrent_mbs(2, big, key_text, big_size);
         s.first_load_rps = per_second(200, [&] { fetch(CMD_DECRYPT_CHUNK, small, key_text); });
@@ -234,6 +269,8 @@ int main(int argc, char** argv)
             std::string pong;
             client_request(CMD_PING, "", "", 2000, &pong);
         });
+        if (&s != &runs.back())
+            sandbox_stop_daemon(pid);
     }
     const long peak_rss = peak_with_32_transfers(pid, big, key_text);
 
@@ -250,6 +287,7 @@ int main(int argc, char** argv)
 
     printf("machine: %u cores; %d runs, medians; ratios are medians of per-run ratios\n",
            std::thread::hardware_concurrency(), RUNS);
+    printf("build measured: %s\n", TESSARIND_BUILD_INFO);
     printf("cipher, one 262144-byte load, 20-byte key:\n");
     printf("  block step (cA87315c_8)      %8.1f MB/s\n", step);
     printf("  multi-block path             %8.1f MB/s   %.2fx the block step\n", multi,
@@ -263,12 +301,22 @@ int main(int argc, char** argv)
     printf("end to end, through the daemon and real FIFOs:\n");
     printf("  whole file, 64 MiB, 1 client   %8.1f MB/s   %.2fx the in-process multi-block path\n", one,
            med([](const sample& s) { return s.one / s.multi; }));
+    if (openssl > 0)
+        printf("                                               %.2fx in-process OpenSSL\n",
+               med([](const sample& s) { return s.one / s.openssl; }));
     printf("  whole file, 64 MiB, 2 clients  %8.1f MB/s   %.2fx one client (aggregate)\n",
            med([](const sample& s) { return s.two; }), med([](const sample& s) { return s.two / s.one; }));
     printf("  first-load requests            %8.0f /s\n", med([](const sample& s) { return s.first_load_rps; }));
     printf("  ping round trips               %8.0f /s\n", med([](const sample& s) { return s.ping_rps; }));
     printf("  peak RSS, 32 transfers         %8.1f MiB above the idle daemon (%ld KiB idle)\n",
            (double)(peak_rss - idle_rss) / 1024, idle_rss);
+    for (size_t i = 0; i < others.size(); i++) {
+        printf("other build: %s\n", others[i].label.c_str());
+        printf("  whole file, 64 MiB, 1 client   %8.1f MB/s   %.2fx in-process OpenSSL; the measured build is %.2fx this\n",
+               med([&](const sample& s) { return s.other_one[i]; }),
+               openssl > 0 ? med([&](const sample& s) { return s.other_one[i] / s.openssl; }) : 0.0,
+               med([&](const sample& s) { return s.one / s.other_one[i]; }));
+    }
 
     sandbox_stop_daemon(pid);
     unlink(big.c_str());

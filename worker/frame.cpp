@@ -31,10 +31,12 @@ void ping(const pipe_request* req, int* reply)
 void* thread_instance(void* record)
 {
     unsigned char* raw = (unsigned char*)record;
-    // Ping and unknown commands never touch the buffers, so they go on even
-    // when these fail; the transfers check for them.
-    unsigned char* in = (unsigned char*)malloc(LOAD_SIZE);
-    unsigned char* out = (unsigned char*)malloc(LOAD_SIZE);
+    // Only the transfers use the buffers and handle plain data, so only they
+    // pay for the buffers and for the wipes; a ping touches neither. The
+    // transfers check for buffers that could not be allocated.
+    const bool transfer = raw[0] == CMD_DECRYPT_FILE || raw[0] == CMD_DECRYPT_CHUNK;
+    unsigned char* in = transfer ? (unsigned char*)malloc(LOAD_SIZE) : nullptr;
+    unsigned char* out = transfer ? (unsigned char*)malloc(LOAD_SIZE) : nullptr;
     trace("e17..\n");
 
     pipe_request req;
@@ -65,7 +67,8 @@ void* thread_instance(void* record)
     crypto_wipe(raw, RECORD_SIZE);
     free(raw);
     crypto_wipe(&req, sizeof req);
-    crypto_wipe_stack<WORKER_STACK_WIPE>();
+    if (transfer)
+        crypto_wipe_stack<WORKER_STACK_WIPE>();
     if (whole_run)
         trace("t80\n\n");
     workers_end();
