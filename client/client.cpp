@@ -33,10 +33,10 @@ bool client_reply_open(client_reply* r, bool open_now)
 {
     r->fd = -1;
     r->path[0] = '\0';
-    const char* tmp = getenv("TMPDIR");
-    if (!tmp || !*tmp || strlen(tmp) > 32)
-        tmp = "/tmp";
-    snprintf(r->dir, sizeof r->dir, "%s/tessarind-XXXXXX", tmp);
+    // Always in /tmp, beside the public FIFO, whatever TMPDIR says: a private
+    // (0700, as pam_tmpdir makes it) or relative TMPDIR is out of the daemon's
+    // reach.
+    snprintf(r->dir, sizeof r->dir, "/tmp/tessarind-XXXXXX");
     if (!mkdtemp(r->dir)) {
         r->dir[0] = '\0';
         return false;

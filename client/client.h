@@ -18,8 +18,9 @@ enum client_status {
 
 const char* client_status_text(client_status s);
 
-// A reply FIFO in a private directory (mode 0711: the daemon may run as
-// another user and must reach the FIFO, nobody may list the directory).
+// A reply FIFO in a private directory in /tmp, whatever TMPDIR says (mode
+// 0711: the daemon may run as another user and must reach the FIFO, nobody
+// may list the directory).
 struct client_reply {
     char dir[64];
     char path[96];

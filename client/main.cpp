@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,24 +56,63 @@ int usage_error(const char* what)
     return 2;
 }
 
-int fail(const char* fmt, const char* what)
+__attribute__((format(printf, 1, 2))) int fail(const char* fmt, ...)
 {
-    fprintf(stderr, "tessarind-client: ");
-    fprintf(stderr, fmt, what);
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("tessarind-client: ", stderr);
+    vfprintf(stderr, fmt, ap);
     fputc('\n', stderr);
+    va_end(ap);
     return 1;
 }
 
+// What a signal must still remove: the temporary output file, the reply
+// FIFO and its directory (none of them may outlive the client: the first
+// holds plain data). Changed with the signals blocked.
+char doomed_temp[PATH_MAX];
+char doomed_fifo[sizeof client_reply::path];
+char doomed_dir[sizeof client_reply::dir];
+const int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+void on_fatal_signal(int signo)
+{
+    if (doomed_temp[0])
+        unlink(doomed_temp);
+    if (doomed_fifo[0])
+        unlink(doomed_fifo);
+    if (doomed_dir[0])
+        rmdir(doomed_dir);
+    signal(signo, SIG_DFL);
+    raise(signo);
+}
+
+void doom(char* slot, size_t size, const char* path)
+{
+    sigset_t all, old;
+    sigemptyset(&all);
+    for (int s : fatal_signals)
+        sigaddset(&all, s);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    snprintf(slot, size, "%s", path ? path : "");
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void doom_reply(const client_reply* r)
+{
+    doom(doomed_fifo, sizeof doomed_fifo, r ? r->path : nullptr);
+    doom(doomed_dir, sizeof doomed_dir, r ? r->dir : nullptr);
+}
+
 // Reads the key text from --key-file, '-' (standard input) or the argument;
-// trailing white space is dropped. Returns false with a message printed.
-bool read_key(const options& o, const char* arg, std::string* key)
+// trailing white space is dropped. 0, or the exit status with a message
+// printed (2 when no KEY was given).
+int read_key(const options& o, const char* arg, std::string* key)
 {
     if (o.key_file || (arg && strcmp(arg, "-") == 0)) {
         FILE* f = o.key_file ? fopen(o.key_file, "r") : stdin;
-        if (!f) {
-            fail("cannot read key file: %s", strerror(errno));
-            return false;
-        }
+        if (!f)
+            return fail("cannot read key file: %s", strerror(errno));
         char buf[FIELD_SIZE + 2];
         const size_t n = fread(buf, 1, sizeof buf, f);
         if (f != stdin)
@@ -81,24 +122,19 @@ bool read_key(const options& o, const char* arg, std::string* key)
     } else if (arg) {
         key->assign(arg);
     } else {
-        usage_error("no KEY given");
-        return false;
+        return usage_error("no KEY given");
     }
     while (!key->empty() && strchr(" \t\r\n", key->back()))
         key->pop_back();
-    if (key->size() >= FIELD_SIZE) {
-        fail("%s", "key text is longer than 255 characters");
-        return false;
-    }
+    if (key->size() >= FIELD_SIZE)
+        return fail("key text is longer than 255 characters");
     std::string stripped;
     for (char c : *key)
         if (c != '-')
             stripped += c;
-    if (uiwndpoa(stripped.c_str()).empty()) {
-        fail("%s", "key text decodes to no bytes at all");
-        return false;
-    }
-    return true;
+    if (uiwndpoa(stripped.c_str()).empty())
+        return fail("key text decodes to no bytes at all");
+    return 0;
 }
 
 // Writes a whole buffer; -1 with errno on failure.
@@ -117,8 +153,9 @@ int write_all(int fd, const unsigned char* p, size_t len)
     return 0;
 }
 
-// Output to standard output, or to OUT through a temporary file renamed
-// over it only when everything was written.
+// Output to standard output ("-" too), into OUT in place when it is a
+// device or a FIFO (never replaced), or else to OUT through a temporary file
+// renamed over it only when everything was written.
 struct output {
     int fd = STDOUT_FILENO;
     std::string target, temp;
@@ -126,13 +163,22 @@ struct output {
 
 bool output_open(output* o, const char* path)
 {
-    if (!path)
+    if (!path || strcmp(path, "-") == 0)
         return true;
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        o->fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (o->fd < 0)
+            return fail("cannot write output: %s", strerror(errno)), false;
+        o->target = path;
+        return true;
+    }
     o->target = path;
     o->temp = o->target + ".XXXXXX";
     o->fd = mkstemp(o->temp.data());
     if (o->fd < 0)
         return fail("cannot create output: %s", strerror(errno)), false;
+    doom(doomed_temp, sizeof doomed_temp, o->temp.c_str());
     return true;
 }
 
@@ -140,14 +186,17 @@ bool output_commit(output* o, bool ok)
 {
     if (o->target.empty())
         return ok;
-    if (ok && fsync(o->fd) < 0)
+    if (ok && !o->temp.empty() && fsync(o->fd) < 0)
         ok = false;
     if (close(o->fd) < 0)
         ok = false;
+    if (o->temp.empty())
+        return ok;
     if (ok && rename(o->temp.c_str(), o->target.c_str()) < 0)
         ok = false;
     if (!ok)
         unlink(o->temp.c_str());
+    doom(doomed_temp, sizeof doomed_temp, nullptr);
     return ok;
 }
 
@@ -201,10 +250,18 @@ bool sink_write(void* ctx, const unsigned char* data, size_t len)
     return true;
 }
 
-int report(client_status s)
+// `waited` says what the client waited for, should that have timed out.
+int report(client_status s, const options& o, const char* waited)
 {
+    if (s == CLIENT_FAILED && errno == EACCES)
+        return fail("not allowed to write %s: %s (ask to be made a member of group tessarind)", PUBLIC_FIFO_PATH,
+                    strerror(errno));
     if (s == CLIENT_FAILED)
         return fail("request failed: %s", strerror(errno));
+    if (s == CLIENT_TIMEOUT)
+        return fail("no reply in time: waited %g s %s", o.timeout_ms / 1000.0, waited);
+    if (s == CLIENT_BUSY)
+        return fail("daemon busy: its FIFO stayed full for %g s", o.timeout_ms / 1000.0);
     return fail("%s", client_status_text(s));
 }
 
@@ -215,7 +272,7 @@ int cmd_ping(const options& o)
     std::string reply;
     const client_status s = client_request(CMD_PING, "", "", o.timeout_ms, &reply);
     if (s != CLIENT_OK)
-        return report(s);
+        return report(s, o, "for the daemon to answer the ping");
     if (reply != "OK")
         return fail("%s", "unexpected reply to ping");
     puts("OK");
@@ -229,7 +286,7 @@ int cmd_stop(const options& o)
     std::string reply;
     const client_status s = client_request(CMD_EXIT, "", "", o.timeout_ms, &reply);
     if (s != CLIENT_OK)
-        return report(s);
+        return report(s, o, "for the daemon to answer the stop");
     puts(reply.c_str());
     // The daemon removes its FIFO right after answering.
     const double deadline = now_s() + o.timeout_ms / 1000.0;
@@ -253,24 +310,31 @@ int cmd_decrypt(const options& o)
     struct stat st;
     if (stat(file, &st) < 0 || access(file, R_OK) < 0)
         return fail("file not readable: %s", strerror(errno));
+    // The daemon serves regular files only, and so knows the reply's size.
+    if (!S_ISREG(st.st_mode))
+        return fail("%s is not a regular file", file);
     if (strlen(file) >= FIELD_SIZE)
-        return fail("%s", "file path longer than 255 bytes");
+        return fail("file path longer than 255 bytes");
     std::string key;
-    if (!read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, &key))
-        return 1;
+    if (const int status = read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, &key))
+        return status;
 
     output out;
     if (!output_open(&out, o.out))
         return 1;
+    const long long expected = o.first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size;
     sink_state sink{out.fd, false, {}};
     sink.prog.on = o.progress && isatty(STDERR_FILENO);
-    sink.prog.total = S_ISREG(st.st_mode) ? (o.first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size)
-                                          : -1;
+    sink.prog.total = expected;
     sink.prog.start = now_s();
 
     client_reply r;
-    if (!client_reply_open(&r))
-        return output_commit(&out, false), fail("cannot create reply FIFO: %s", strerror(errno));
+    if (!client_reply_open(&r)) {
+        const int saved = errno;
+        output_commit(&out, false);
+        return fail("cannot create reply FIFO: %s", strerror(saved));
+    }
+    doom_reply(&r);
     unsigned char rec[RECORD_SIZE];
     client_record_build(rec, o.first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, r.path, file, key.c_str());
     explicit_bzero(key.data(), key.size());
@@ -278,18 +342,31 @@ int cmd_decrypt(const options& o)
     explicit_bzero(rec, sizeof rec);
     if (s == CLIENT_OK)
         s = client_read_reply(&r, o.timeout_ms, sink_write, &sink);
+    const int saved = errno;
     client_reply_close(&r);
+    doom_reply(nullptr);
     progress_show(&sink.prog, true);
 
+    const long long got = sink.prog.received;
     if (s != CLIENT_OK || sink.write_failed) {
         output_commit(&out, false);
-        return sink.write_failed ? fail("cannot write output: %s", strerror(errno)) : report(s);
+        errno = saved;
+        if (sink.write_failed)
+            return fail("cannot write output: %s", strerror(saved));
+        char waited[64];
+        snprintf(waited, sizeof waited, got ? "for more data after %lld bytes" : "for the daemon to reply", got);
+        return report(s, o, waited);
     }
     // The reply has no status: an empty reply for a non-empty file means the
-    // daemon could not open it (it runs as its own user).
-    if (sink.prog.received == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    // daemon could not open it (it runs as its own user), a short one that it
+    // stopped before the end.
+    if (got == 0 && expected > 0) {
         output_commit(&out, false);
         return fail("the daemon could not read %s", file);
+    }
+    if (got < expected) {
+        output_commit(&out, false);
+        return fail("reply cut short: %lld of %lld bytes", got, expected);
     }
     if (!output_commit(&out, true))
         return fail("cannot write output: %s", strerror(errno));
@@ -309,8 +386,10 @@ int cmd_encrypt(const options& o)
     if (o.out && stat(o.out, &out_st) == 0 && out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino)
         return close(in), fail("%s", "refusing to overwrite the input file");
     std::string text;
-    if (!read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, &text))
-        return close(in), 1;
+    if (const int status = read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, &text)) {
+        close(in);
+        return status;
+    }
     std::string stripped;
     for (char c : text)
         if (c != '-')
@@ -390,6 +469,8 @@ bool parse_timeout(const char* s, int* ms)
 
 int main(int argc, char** argv)
 {
+    for (int sig : fatal_signals)
+        signal(sig, on_fatal_signal);
     options o;
     const char* command = nullptr;
     for (int i = 1; i < argc; i++) {

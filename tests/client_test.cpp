@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The command-line client, against the real daemon.
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <thread>
 #include <unistd.h>
 
 #include "crypto/crypto.h"
@@ -46,6 +52,12 @@ TEST_F(DaemonTest, ClientUsageAndAbsentDaemon)
     EXPECT_EQ(err, "tessarind-client: daemon not running\n");
     EXPECT_EQ(run({"decrypt", dir + "/absent", "QUJD"}, &out, &err), 1);
     EXPECT_EQ(err, "tessarind-client: file not readable: No such file or directory\n");
+    EXPECT_EQ(run({"decrypt", f}, &out, &err), 2);
+    EXPECT_EQ(err, "tessarind-client: no KEY given\n(see tessarind-client --help)\n");
+    for (const std::string& not_regular : {dir, std::string("/dev/null")}) {
+        EXPECT_EQ(run({"decrypt", not_regular, "QUJD"}, &out, &err), 1);
+        EXPECT_EQ(err, "tessarind-client: " + not_regular + " is not a regular file\n");
+    }
     EXPECT_EQ(run({"encrypt", f, "=QUJD"}, &out, &err), 1);
     EXPECT_EQ(err, "tessarind-client: key text decodes to no bytes at all\n");
     EXPECT_EQ(run({"encrypt", "-o", f, f, "QUJD"}, &out, &err), 1);
@@ -84,10 +96,23 @@ TEST_F(DaemonTest, ClientKeygenEncryptDecryptRoundTrips)
         EXPECT_EQ(run({"decrypt", "--first-load", "-o", name + ".out", name + ".enc", key}, &got, &err), 0) << err;
         EXPECT_TRUE(file_read(name + ".out") == plain.substr(0, LOAD_SIZE));
     }
-    // A relative path is sent as an absolute one.
+    // "-" is standard output; a device is written in place, never replaced.
     ASSERT_EQ(chdir(dir.c_str()), 0);
+    const std::string plain = file_read(dir + "/p8"), enc = dir + "/p8.enc", null = dir + "/null";
     std::string got;
+    EXPECT_EQ(run({"decrypt", "-o", "-", enc, key}, &got, &err), 0) << err;
+    EXPECT_TRUE(got == plain);
+    EXPECT_FALSE(path_exists("-"));
+    ASSERT_EQ(mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    EXPECT_EQ(run({"decrypt", "-o", null, enc, key}, &got, &err), 0) << err;
+    struct stat st;
+    EXPECT_TRUE(stat(null.c_str(), &st) == 0 && S_ISCHR(st.st_mode));
+
+    // A relative path is sent as an absolute one, whatever TMPDIR says.
+    ASSERT_EQ(mkdir("private", 0700), 0);
+    setenv("TMPDIR", "private", 1);
     EXPECT_EQ(run({"decrypt", "p8.enc", key}, &got, &err), 0) << err;
+    unsetenv("TMPDIR");
     EXPECT_TRUE(got == file_read(dir + "/p8"));
     ASSERT_EQ(chdir("/"), 0);
 }
@@ -102,4 +127,81 @@ TEST_F(DaemonTest, ClientPingAndStop)
     EXPECT_EQ(out, "BYE\n");
     EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
     EXPECT_NE(daemon_wait(&daemon, 5000), -1);
+}
+
+// A daemon that stops or a client that is killed mid-reply: the client
+// fails and leaves no plain data behind, neither OUT nor its temporary file
+// nor its reply FIFO. The test plays the daemon: it answers the record with
+// 100 bytes, then closes the reply or holds it open.
+TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
+{
+    const std::string file = dir + "/data", out = dir + "/out";
+    ASSERT_TRUE(file_write(file, random_bytes(4096, 80)));
+    ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0622), 0);
+    const auto leftovers = [&] {
+        size_t n = 0;
+        for (const std::string& d : {dir, std::string("/tmp")}) {
+            DIR* dp = opendir(d.c_str());
+            while (const dirent* e = dp ? readdir(dp) : nullptr)
+                n += strncmp(e->d_name, "out", 3) == 0 || strncmp(e->d_name, "tessarind-", 10) == 0;
+            if (dp)
+                closedir(dp);
+        }
+        return n;
+    };
+    const struct {
+        const char* what;
+        bool hold_open;
+        std::function<void()> kill_client;
+        const char* err;
+    } cases[] = {
+        {"reply cut short", false, [] {}, "tessarind-client: reply cut short: 100 of 4096 bytes\n"},
+        {"client killed", true,
+         [] {
+             // The client is the child of ours that is not the daemon.
+             for (int tries = 0; tries < 500; tries++) {
+                 DIR* dp = opendir("/proc");
+                 while (const dirent* e = readdir(dp)) {
+                     const std::string stat = file_read(std::string("/proc/") + e->d_name + "/stat");
+                     const size_t close_paren = stat.rfind(')');
+                     if (stat.find("(tessarind-clien)") == std::string::npos || close_paren == std::string::npos)
+                         continue;
+                     if (atoi(stat.c_str() + close_paren + 4) == getpid()) {
+                         kill(atoi(e->d_name), SIGTERM);
+                         closedir(dp);
+                         return;
+                     }
+                 }
+                 closedir(dp);
+                 usleep(10000);
+             }
+         },
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        int reply = -1;
+        std::thread fake([&] {
+            unsigned char rec[RECORD_SIZE] = {};
+            const int pub = open(PUBLIC_FIFO_PATH, O_RDONLY | O_CLOEXEC);
+            if (read(pub, rec, sizeof rec) == (ssize_t)sizeof rec) {
+                rec[FILE_PATH_OFFSET - 1] = 0;
+                reply = open((const char*)rec + REPLY_PATH_OFFSET, O_WRONLY | O_CLOEXEC);
+                if (write(reply, rec, 100) != 100 || !c.hold_open) {
+                    close(reply);
+                    reply = -1;
+                }
+            }
+            close(pub);
+            c.kill_client();
+        });
+        std::string err;
+        const int status = run({"decrypt", "-o", out, file, "QUJD"}, nullptr, &err);
+        fake.join();
+        if (reply >= 0)
+            close(reply);
+        EXPECT_NE(status, 0);
+        EXPECT_EQ(err, c.err);
+        EXPECT_EQ(leftovers(), 0u);
+    }
 }
