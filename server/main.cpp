@@ -66,15 +66,14 @@ int __Z14dfkwqzza(int argc, char** argv)
         exit(0);
     }
     if (!signals_install()) {
-        if (debug_level)
-            perror("sigaction");
+        // Said with or without tracing: a service that will not start must
+        // say why in its log.
+        perror("sigaction");
         exit(1);
     }
     if (!fifo_open_public(&publicfifo, &dummyfifo)) {
-        if (debug_level) {
-            perror(PUBLIC_FIFO_PATH);
-            trace("e1\n");
-        }
+        perror(PUBLIC_FIFO_PATH);
+        trace("e1\n");
         exit(1);
     }
     trace("e7\n");
