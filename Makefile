@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test run demo install package bench clean check-asan check-tsan check-valgrind fuzz load
+.PHONY: all build test run demo install package check-package bench clean check-asan check-tsan check-valgrind fuzz load
 
 all: build
 
@@ -27,8 +27,16 @@ demo: build
 install: build
 	cmake --install $(BUILD)
 
-package: build
-	cd $(BUILD) && cpack
+# A Debian package (debhelper, flags from dpkg-buildflags), left in dist/
+# with its -dbgsym package; dpkg-buildpackage writes beside the source tree.
+VERSION = $(shell dpkg-parsechangelog -S Version 2>/dev/null)
+package:
+	dpkg-buildpackage -us -uc -b
+	mkdir -p dist
+	mv ../tessarind*_$(VERSION)_*.deb ../tessarind_$(VERSION)_*.buildinfo ../tessarind_$(VERSION)_*.changes dist/
+
+check-package: package
+	./tools/check_package.sh dist
 
 # Measures what ships: the default build (what make, make install and the
 # package give). Beside it, on the one-client figure, a Release (-O3) build
@@ -84,4 +92,4 @@ check-valgrind: build
 		./tests/daemon_tests --gtest_filter='*ValgrindScenario*'
 
 clean:
-	rm -rf $(BUILD) build-bench build-bench-release build-bench-deb build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) dist build-bench build-bench-release build-bench-deb build-asan build-tsan build-fuzz
