@@ -3,7 +3,9 @@
 
 #include "crypto/crypto.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,10 +25,40 @@ const char* client_status_text(client_status s)
         return "no reply in time";
     case CLIENT_BUSY:
         return "daemon busy";
+    case CLIENT_BAD_FILE:
+        return "file not readable";
+    case CLIENT_BAD_KEY:
+        return "key text unusable";
+    case CLIENT_SHORT:
+        return "reply cut short";
     case CLIENT_FAILED:
         break;
     }
     return "request failed";
+}
+
+int client_fail(client_status s)
+{
+    switch (s) {
+    case CLIENT_NOT_RUNNING:
+        errno = ECONNREFUSED;
+        break;
+    case CLIENT_TIMEOUT:
+        errno = ETIMEDOUT;
+        break;
+    case CLIENT_BUSY:
+        errno = EBUSY;
+        break;
+    case CLIENT_SHORT:
+        errno = EIO;
+        break;
+    case CLIENT_OK:
+    case CLIENT_FAILED:
+    case CLIENT_BAD_FILE:
+    case CLIENT_BAD_KEY:
+        break;
+    }
+    return -1;
 }
 
 bool client_reply_open(client_reply* r, bool open_now)
@@ -215,5 +247,79 @@ client_status client_request(unsigned char command, const char* file_path, const
     }
     explicit_bzero(record, sizeof record);
     client_reply_close(&r);
+    return s;
+}
+
+namespace {
+
+struct counter {
+    client_sink sink;
+    void* ctx;
+    long long* received;
+};
+
+bool count_and_pass(void* c, const unsigned char* data, size_t len)
+{
+    auto* k = (counter*)c;
+    *k->received += (long long)len;
+    return !k->sink || k->sink(k->ctx, data, len);
+}
+
+// The daemon's key rule: '-' left out, then base64 as far as it goes.
+bool key_decodes(const char* key)
+{
+    std::string stripped;
+    for (const char* p = key; *p; p++)
+        if (*p != '-')
+            stripped += *p;
+    const bool some = !uiwndpoa(stripped.c_str()).empty();
+    explicit_bzero(stripped.data(), stripped.size());
+    return some;
+}
+
+}  // namespace
+
+client_status client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink,
+                             void* ctx, client_transfer* t, void (*on_reply)(const client_reply*))
+{
+    t->expected = t->received = 0;
+    char file[PATH_MAX];
+    struct stat st;
+    if (!realpath(path, file) || stat(file, &st) < 0 || access(file, R_OK) < 0)
+        return CLIENT_BAD_FILE;
+    // The daemon serves regular files only, and so the reply's size is known.
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return CLIENT_BAD_FILE;
+    }
+    if (strlen(file) >= FIELD_SIZE) {
+        errno = ENAMETOOLONG;
+        return CLIENT_BAD_FILE;
+    }
+    if (strlen(key) >= FIELD_SIZE || !key_decodes(key)) {
+        errno = EINVAL;
+        return CLIENT_BAD_KEY;
+    }
+    t->expected = first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size;
+
+    client_reply r;
+    if (!client_reply_open(&r))
+        return CLIENT_FAILED;
+    if (on_reply)
+        on_reply(&r);
+    unsigned char record[RECORD_SIZE];
+    client_record_build(record, first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, r.path, file, key);
+    client_status s = client_send(record, RECORD_SIZE, timeout_ms);
+    explicit_bzero(record, sizeof record);
+    counter c{sink, ctx, &t->received};
+    if (s == CLIENT_OK)
+        s = client_read_reply(&r, timeout_ms, count_and_pass, &c);
+    client_reply_close(&r);
+    if (on_reply)
+        on_reply(nullptr);
+    if (s == CLIENT_OK && t->received < t->expected) {
+        errno = EIO;
+        s = CLIENT_SHORT;
+    }
     return s;
 }

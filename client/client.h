@@ -13,10 +13,18 @@ enum client_status {
     CLIENT_NOT_RUNNING,  // no public FIFO, or nobody reading it
     CLIENT_TIMEOUT,      // no reply (or no further data) in time
     CLIENT_BUSY,         // the public FIFO stayed full: the daemon serves all it may
+    CLIENT_BAD_FILE,     // not a regular file we can read; errno tells
+    CLIENT_BAD_KEY,      // key text too long, or decoding to no bytes
+    CLIENT_SHORT,        // the reply ended before the file did
     CLIENT_FAILED,       // anything else; errno tells
 };
 
 const char* client_status_text(client_status s);
+
+// Sets the errno the C API promises for s (ECONNREFUSED: no daemon,
+// ETIMEDOUT, EBUSY, EIO: a short reply; the others keep the errno their
+// system call set) and returns -1.
+int client_fail(client_status s);
 
 // A reply FIFO in a private directory in /tmp, whatever TMPDIR says (mode
 // 0711: the daemon may run as another user and must reach the FIFO, nobody
@@ -55,3 +63,18 @@ std::string client_base64_encode(const unsigned char* bytes, size_t len);
 // One whole request: reply FIFO, record, reply into *out, clean-up.
 client_status client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
                              std::string* out);
+
+// One whole decryption, the one the library's C API and the command-line
+// client share. Checks locally that path (made absolute: the daemon's
+// working directory is not ours) is a regular file we can read
+// (CLIENT_BAD_FILE, errno ENOENT, EACCES, EINVAL or ENAMETOOLONG) and that
+// the key text decodes to some bytes (CLIENT_BAD_KEY), then hands the reply
+// to sink. A reply shorter than the file, or its first load, is
+// CLIENT_SHORT. on_reply, when given, is told of the reply FIFO once it
+// exists and of nullptr once it is gone.
+struct client_transfer {
+    long long expected = 0;  // the reply's size
+    long long received = 0;
+};
+client_status client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink,
+                             void* ctx, client_transfer* t, void (*on_reply)(const client_reply*) = nullptr);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "client/tessarind/client.h"
 #include "crypto/crypto.h"
 
 namespace {
@@ -96,12 +97,6 @@ void doom(char* slot, size_t size, const char* path)
     sigprocmask(SIG_BLOCK, &all, &old);
     snprintf(slot, size, "%s", path ? path : "");
     sigprocmask(SIG_SETMASK, &old, nullptr);
-}
-
-void doom_reply(const client_reply* r)
-{
-    doom(doomed_fifo, sizeof doomed_fifo, r ? r->path : nullptr);
-    doom(doomed_dir, sizeof doomed_dir, r ? r->dir : nullptr);
 }
 
 // Reads the key text from --key-file, '-' (standard input) or the argument;
@@ -250,31 +245,33 @@ bool sink_write(void* ctx, const unsigned char* data, size_t len)
     return true;
 }
 
-// `waited` says what the client waited for, should that have timed out.
-int report(client_status s, const options& o, const char* waited)
+// A failed request, from the errno the library set; `waited` says what the
+// client waited for, should that have timed out.
+int report(const options& o, const char* waited)
 {
-    if (s == CLIENT_FAILED && errno == EACCES)
+    switch (errno) {
+    case ECONNREFUSED:
+        return fail("daemon not running");
+    case ETIMEDOUT:
+        return fail("no reply in time: waited %g s %s", o.timeout_ms / 1000.0, waited);
+    case EBUSY:
+        return fail("daemon busy: its FIFO stayed full for %g s", o.timeout_ms / 1000.0);
+    case EACCES:
         return fail("not allowed to write %s: %s (ask to be made a member of group tessarind)", PUBLIC_FIFO_PATH,
                     strerror(errno));
-    if (s == CLIENT_FAILED)
+    case EPROTO:
+        return fail("unexpected reply from the daemon");
+    default:
         return fail("request failed: %s", strerror(errno));
-    if (s == CLIENT_TIMEOUT)
-        return fail("no reply in time: waited %g s %s", o.timeout_ms / 1000.0, waited);
-    if (s == CLIENT_BUSY)
-        return fail("daemon busy: its FIFO stayed full for %g s", o.timeout_ms / 1000.0);
-    return fail("%s", client_status_text(s));
+    }
 }
 
 int cmd_ping(const options& o)
 {
     if (!o.args.empty())
         return usage_error("ping takes no arguments");
-    std::string reply;
-    const client_status s = client_request(CMD_PING, "", "", o.timeout_ms, &reply);
-    if (s != CLIENT_OK)
-        return report(s, o, "for the daemon to answer the ping");
-    if (reply != "OK")
-        return fail("%s", "unexpected reply to ping");
+    if (tessarind_ping(o.timeout_ms) < 0)
+        return report(o, "for the daemon to answer the ping");
     puts("OK");
     return 0;
 }
@@ -283,94 +280,74 @@ int cmd_stop(const options& o)
 {
     if (!o.args.empty())
         return usage_error("stop takes no arguments");
-    std::string reply;
-    const client_status s = client_request(CMD_EXIT, "", "", o.timeout_ms, &reply);
-    if (s != CLIENT_OK)
-        return report(s, o, "for the daemon to answer the stop");
-    puts(reply.c_str());
+    if (tessarind_stop(o.timeout_ms) < 0)
+        return report(o, "for the daemon to answer the stop");
+    puts("BYE");
     // The daemon removes its FIFO right after answering.
     const double deadline = now_s() + o.timeout_ms / 1000.0;
     struct stat st;
     while (lstat(PUBLIC_FIFO_PATH, &st) == 0) {
         if (now_s() > deadline)
-            return fail("%s", "the daemon answered but did not remove its FIFO in time");
+            return fail("the daemon answered but did not remove its FIFO in time");
         usleep(10000);
     }
-    return reply == "BYE" ? 0 : fail("%s", "unexpected reply to stop");
+    return 0;
+}
+
+void doom_reply(const client_reply* r)
+{
+    doom(doomed_fifo, sizeof doomed_fifo, r ? r->path : nullptr);
+    doom(doomed_dir, sizeof doomed_dir, r ? r->dir : nullptr);
 }
 
 int cmd_decrypt(const options& o)
 {
     if (o.args.empty() || o.args.size() > 2 || (o.key_file && o.args.size() > 1))
         return usage_error("decrypt needs FILE and KEY");
-    // The daemon's working directory is not ours.
-    char file[PATH_MAX];
-    if (!realpath(o.args[0], file))
-        return fail("file not readable: %s", strerror(errno));
-    struct stat st;
-    if (stat(file, &st) < 0 || access(file, R_OK) < 0)
-        return fail("file not readable: %s", strerror(errno));
-    // The daemon serves regular files only, and so knows the reply's size.
-    if (!S_ISREG(st.st_mode))
-        return fail("%s is not a regular file", file);
-    if (strlen(file) >= FIELD_SIZE)
-        return fail("file path longer than 255 bytes");
     std::string key;
     if (const int status = read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, &key))
         return status;
-
     output out;
     if (!output_open(&out, o.out))
         return 1;
-    const long long expected = o.first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size;
     sink_state sink{out.fd, false, {}};
     sink.prog.on = o.progress && isatty(STDERR_FILENO);
-    sink.prog.total = expected;
     sink.prog.start = now_s();
-
-    client_reply r;
-    if (!client_reply_open(&r)) {
-        const int saved = errno;
-        output_commit(&out, false);
-        return fail("cannot create reply FIFO: %s", strerror(saved));
-    }
-    doom_reply(&r);
-    unsigned char rec[RECORD_SIZE];
-    client_record_build(rec, o.first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, r.path, file, key.c_str());
-    explicit_bzero(key.data(), key.size());
-    client_status s = client_send(rec, RECORD_SIZE, o.timeout_ms);
-    explicit_bzero(rec, sizeof rec);
-    if (s == CLIENT_OK)
-        s = client_read_reply(&r, o.timeout_ms, sink_write, &sink);
+    struct stat st;
+    if (stat(o.args[0], &st) == 0)
+        sink.prog.total = o.first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size;
+    client_transfer t;
+    const client_status s =
+        client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t, doom_reply);
     const int saved = errno;
-    client_reply_close(&r);
-    doom_reply(nullptr);
+    explicit_bzero(key.data(), key.size());
     progress_show(&sink.prog, true);
-
-    const long long got = sink.prog.received;
-    if (s != CLIENT_OK || sink.write_failed) {
-        output_commit(&out, false);
-        errno = saved;
-        if (sink.write_failed)
-            return fail("cannot write output: %s", strerror(saved));
-        char waited[64];
-        snprintf(waited, sizeof waited, got ? "for more data after %lld bytes" : "for the daemon to reply", got);
-        return report(s, o, waited);
-    }
+    const bool ok = s == CLIENT_OK && !sink.write_failed;
+    if (!output_commit(&out, ok) && ok)
+        return fail("cannot write output: %s", strerror(errno));
+    if (ok)
+        return 0;
+    errno = saved;
+    if (sink.write_failed)
+        return fail("cannot write output: %s", strerror(saved));
+    if (s == CLIENT_BAD_FILE && saved == EINVAL)
+        return fail("%s is not a regular file", o.args[0]);
+    if (s == CLIENT_BAD_FILE && saved == ENAMETOOLONG)
+        return fail("file path longer than 255 bytes");
+    if (s == CLIENT_BAD_FILE)
+        return fail("file not readable: %s", strerror(saved));
     // The reply has no status: an empty reply for a non-empty file means the
     // daemon could not open it (it runs as its own user), a short one that it
     // stopped before the end.
-    if (got == 0 && expected > 0) {
-        output_commit(&out, false);
-        return fail("the daemon could not read %s", file);
-    }
-    if (got < expected) {
-        output_commit(&out, false);
-        return fail("reply cut short: %lld of %lld bytes", got, expected);
-    }
-    if (!output_commit(&out, true))
-        return fail("cannot write output: %s", strerror(errno));
-    return 0;
+    if (s == CLIENT_SHORT && t.received == 0)
+        return fail("the daemon could not read %s", o.args[0]);
+    if (s == CLIENT_SHORT)
+        return fail("reply cut short: %lld of %lld bytes", t.received, t.expected);
+    char waited[64];
+    snprintf(waited, sizeof waited, t.received ? "for more data after %lld bytes" : "for the daemon to reply",
+             t.received);
+    client_fail(s);
+    return report(o, waited);
 }
 
 int cmd_encrypt(const options& o)

@@ -101,7 +101,12 @@ int fifo_open_reply(const char* path, bool nonblocking, const char* fail_fmt);
 // ---- workers.cpp: at most MAX_WORKERS requests served at once --------------
 
 inline constexpr int MAX_WORKERS = 256;
+#ifdef __SANITIZE_THREAD__
+// ThreadSanitizer keeps its own per-thread state in a stack the program maps.
+inline constexpr size_t WORKER_STACK_SIZE = 1024 * 1024;
+#else
 inline constexpr size_t WORKER_STACK_SIZE = 256 * 1024;
+#endif
 
 // Returns once fewer than MAX_WORKERS workers run, waiting for one to end if
 // need be. Main thread only; the slot stays free until workers_start.

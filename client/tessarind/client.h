@@ -1,0 +1,63 @@
+/* SPDX-License-Identifier: MIT */
+/*
+ * Client library of tessarind, the Blowfish-ECB decryption daemon: asks the
+ * daemon over its FIFOs and hands back the plain data. Thread-safe: every
+ * call makes its own reply FIFO (in a private directory in /tmp, whatever
+ * TMPDIR says).
+ *
+ * timeout_ms bounds each wait for the daemon (-1: no limit); data that keeps
+ * flowing is never cut off.
+ *
+ * On failure, errno says what went wrong:
+ *   ECONNREFUSED  no daemon: the public FIFO is missing, or nobody reads it
+ *   ETIMEDOUT     the daemon did not answer, or the reply stalled, in time
+ *   EBUSY         the daemon serves all it may and its FIFO stayed full
+ *   EACCES        not allowed to write the public FIFO (the group tessarind
+ *                 may), or the file is not readable
+ *   ENOENT        the file does not exist
+ *   EINVAL        the file is not a regular file, or the key text decodes
+ *                 to no bytes
+ *   ENAMETOOLONG  the file's absolute path or the key text is longer than
+ *                 255 bytes
+ *   EIO           the reply is shorter than the file (or its first load):
+ *                 the daemon could not read the file, or stopped mid-reply
+ *   EPROTO        the daemon answered something unexpected
+ *   anything else a system call set.
+ */
+#ifndef TESSARIND_CLIENT_H
+#define TESSARIND_CLIENT_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* 0 once the daemon answered "OK"; -1 with errno. */
+int tessarind_ping(int timeout_ms);
+
+/* 0 once the daemon answered "BYE" (it then removes its FIFO and ends). */
+int tessarind_stop(int timeout_ms);
+
+/* The plain data of the file at path (made absolute here), or of its first
+ * 262144 bytes when first_load is nonzero: a malloc'd buffer of *len bytes,
+ * to be released with tessarind_free. NULL with errno on failure. key_text
+ * is the base64 key text; '-' characters in it are ignored. */
+void *tessarind_decrypt(const char *path, const char *key_text, int first_load, size_t *len, int timeout_ms);
+
+/* The same, written to out_fd as it comes: the number of bytes written, or
+ * -1 with errno (bytes may have been written by then). */
+long long tessarind_decrypt_fd(const char *path, const char *key_text, int first_load, int out_fd,
+                               int timeout_ms);
+
+/* Wipes the plain data, then frees it. */
+void tessarind_free(void *plaintext, size_t len);
+
+/* The version of the protocol and the library: "1.19". */
+const char *tessarind_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
