@@ -32,8 +32,9 @@ install: build
 VERSION = $(shell dpkg-parsechangelog -S Version 2>/dev/null)
 package:
 	dpkg-buildpackage -us -uc -b
-	mkdir -p dist
-	mv ../tessarind*_$(VERSION)_*.deb ../tessarind_$(VERSION)_*.buildinfo ../tessarind_$(VERSION)_*.changes dist/
+	rm -rf dist
+	mkdir dist
+	mv ../*tessarind*_$(VERSION)_*.deb ../tessarind_$(VERSION)_*.buildinfo ../tessarind_$(VERSION)_*.changes dist/
 
 check-package: package
 	./tools/check_package.sh dist

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Checks what make package built: lintian reports no error and no warning,
-# and the .deb holds both programs, the gzipped man pages, the unit, the
+# Checks what make package built: lintian reports no error and no warning;
+# the daemon's .deb holds both programs, the gzipped man pages, the unit, the
 # tmpfiles.d entry, the copyright and the changelog, with a -dbgsym package
-# beside it.
+# beside it; the library's two packages hold what they should.
 set -euo pipefail
 dist=${1:-dist}
 deb=$(ls "$dist"/tessarind_*_*.deb)
@@ -13,14 +13,24 @@ if [ -n "$out" ]; then
   echo "$out"
   exit 1
 fi
-contents=$(dpkg -c "$deb")
-for f in ./usr/sbin/tessarind ./usr/bin/tessarind-client \
-         ./usr/share/man/man8/tessarind.8.gz ./usr/share/man/man1/tessarind-client.1.gz \
-         ./lib/systemd/system/tessarind.service ./usr/lib/tmpfiles.d/tessarind.conf \
-         ./usr/share/doc/tessarind/copyright ./usr/share/doc/tessarind/changelog.gz; do
-  if ! grep -q " $f\$" <<<"$contents"; then
-    echo "missing from $deb: $f"
-    exit 1
-  fi
-done
-echo "$deb: lintian reports no error and no warning; contents complete"
+# holds PACKAGE FILE...: each FILE (a pattern) stands in the package.
+holds() {
+  local pkg=$1 contents
+  shift
+  contents=$(dpkg -c "$dist/$pkg"_*.deb)
+  for f in "$@"; do
+    if ! grep -qE " $f( ->.*)?\$" <<<"$contents"; then
+      echo "missing from $pkg: $f"
+      exit 1
+    fi
+  done
+}
+holds tessarind ./usr/sbin/tessarind ./usr/bin/tessarind-client \
+  ./usr/share/man/man8/tessarind.8.gz ./usr/share/man/man1/tessarind-client.1.gz \
+  ./lib/systemd/system/tessarind.service ./usr/lib/tmpfiles.d/tessarind.conf \
+  ./usr/share/doc/tessarind/copyright ./usr/share/doc/tessarind/changelog.gz
+holds libtessarind-client1 './usr/lib/[^/]+/libtessarind-client.so.1'
+holds libtessarind-client-dev ./usr/include/tessarind/client.h './usr/lib/[^/]+/libtessarind-client.a' \
+  './usr/lib/[^/]+/libtessarind-client.so' './usr/lib/[^/]+/pkgconfig/tessarind-client.pc' \
+  './usr/lib/[^/]+/cmake/tessarind/tessarindConfig.cmake' ./usr/share/man/man3/tessarind_client.3.gz
+echo "$deb and the library's packages: lintian reports no error and no warning; contents complete"

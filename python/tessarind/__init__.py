@@ -1,0 +1,195 @@
+# SPDX-License-Identifier: MIT
+"""Client of tessarind, the Blowfish-ECB decryption daemon.
+
+Asks the daemon over its FIFOs and hands back the plain data. Every call
+makes its own reply FIFO, in a private directory in /tmp whatever TMPDIR
+says, so calls may come from several threads at once.
+
+`timeout` bounds each wait for the daemon, in seconds (None: no limit); data
+that keeps flowing is never cut off.
+
+Errors: DaemonNotRunning (the public FIFO is missing, or nobody reads it),
+TimeoutError (the daemon did not answer, or the reply stalled, in time),
+DaemonBusy (the daemon serves all it may and its FIFO stayed full),
+ReplyCutShort (the reply is shorter than the file: the daemon could not read
+it, or stopped mid-reply), PermissionError (not allowed to write the public
+FIFO: the group tessarind is; or the file is not readable),
+FileNotFoundError, and Error for a file that is not a regular file, a key
+that decodes to no bytes, or a path or key longer than 255 bytes.
+"""
+
+import base64
+import errno
+import os
+import select
+import shutil
+import stat
+import tempfile
+import time
+
+__all__ = ["ping", "stop", "decrypt", "decrypt_to", "Error", "DaemonNotRunning", "DaemonBusy", "ReplyCutShort"]
+__version__ = "1.19"
+
+PUBLIC_FIFO = "/tmp/TALV_PIPE"
+_FIELD = 256
+_LOAD = 262144
+_DECRYPT_FILE, _PING, _EXIT, _DECRYPT_CHUNK = 0, 1, 2, 3
+
+
+class Error(Exception):
+    """A request the daemon could not serve."""
+
+
+class DaemonNotRunning(Error):
+    """No daemon reads the public FIFO."""
+
+
+class DaemonBusy(Error):
+    """The daemon's FIFO stayed full: it serves all the requests it may."""
+
+
+class ReplyCutShort(Error):
+    """The reply ended before the file did."""
+
+
+def _field(text):
+    data = text.encode() if isinstance(text, str) else bytes(text)
+    if len(data) >= _FIELD:
+        raise Error("longer than 255 bytes: %r" % text)
+    return data + bytes(_FIELD - len(data))
+
+
+def _key_text(key):
+    """The key as the record carries it: base64 text, or 20 raw bytes encoded."""
+    if isinstance(key, (bytes, bytearray)):
+        if len(key) != 20:
+            raise Error("a raw key is 20 bytes")
+        return base64.b64encode(bytes(key)).decode()
+    text = key.replace("-", "")
+    alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+    usable = 0
+    for c in text:
+        if c not in alphabet:
+            break
+        usable += 1
+    if usable < 2:
+        raise Error("key text decodes to no bytes")
+    return key
+
+
+def _wait(fd, events, deadline):
+    poller = select.poll()
+    poller.register(fd, events)
+    while True:
+        left = None if deadline is None else max(0, deadline - time.monotonic())
+        if poller.poll(None if left is None else left * 1000):
+            return True
+        if left is not None and time.monotonic() >= deadline:
+            return False
+
+
+def _request(command, file_path, key_text, sink, timeout):
+    """One exchange: a reply FIFO, one whole record, the reply into sink."""
+    directory = tempfile.mkdtemp(prefix="tessarind-", dir="/tmp")
+    try:
+        os.chmod(directory, 0o711)  # the daemon may run as another user
+        reply = os.path.join(directory, "reply")
+        os.mkfifo(reply, 0o600)
+        os.chmod(reply, 0o622)
+        # Open for reading first, so that the daemon's first open succeeds.
+        rfd = os.open(reply, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        try:
+            record = bytes([command]) + _field(reply) + _field(file_path) + _field(key_text)
+            _send(record, timeout)
+            deadline = lambda: None if timeout is None else time.monotonic() + timeout
+            while True:
+                if not _wait(rfd, select.POLLIN, deadline()):
+                    raise TimeoutError("no reply from the daemon in time")
+                try:
+                    data = os.read(rfd, 65536)
+                except BlockingIOError:
+                    continue
+                if not data:
+                    return
+                sink(data)
+        finally:
+            os.close(rfd)
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+def _send(record, timeout):
+    try:
+        fd = os.open(PUBLIC_FIFO, os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as e:
+        if e.errno in (errno.ENOENT, errno.ENXIO):
+            raise DaemonNotRunning("no daemon reads " + PUBLIC_FIFO) from None
+        raise
+    try:
+        if not stat.S_ISFIFO(os.fstat(fd).st_mode):
+            raise Error(PUBLIC_FIFO + " is not a FIFO")  # never hand a key to anything else
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            try:
+                os.write(fd, record)  # one write: records never interleave
+                return
+            except BlockingIOError:
+                if not _wait(fd, select.POLLOUT, deadline):
+                    raise DaemonBusy("the daemon's FIFO stayed full") from None
+            except BrokenPipeError:
+                raise DaemonNotRunning("no daemon reads " + PUBLIC_FIFO) from None
+    finally:
+        os.close(fd)
+
+
+def _ask(command, answer, timeout):
+    got = bytearray()
+    _request(command, "", "", got.extend, timeout)
+    if bytes(got) != answer:
+        raise Error("unexpected reply %r" % bytes(got))
+
+
+def ping(timeout=5.0):
+    """Returns once the daemon answered "OK"."""
+    _ask(_PING, b"OK", timeout)
+
+
+def stop(timeout=5.0):
+    """Returns once the daemon answered "BYE"; it then removes its FIFO and ends."""
+    _ask(_EXIT, b"BYE", timeout)
+
+
+def decrypt_to(path, key, fileobj, first_load=False, timeout=5.0):
+    """Writes the plain data of the file at path (or of its first 262144 bytes)
+    to fileobj as it comes; returns the number of bytes written. key is the
+    base64 key text ('-' ignored) or the 20 raw key bytes."""
+    file_path = os.path.realpath(path)  # the daemon's working directory is not ours
+    st = os.stat(file_path)
+    if not stat.S_ISREG(st.st_mode):
+        raise Error(file_path + " is not a regular file")
+    if not os.access(file_path, os.R_OK):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), file_path)
+    expected = min(st.st_size, _LOAD) if first_load else st.st_size
+    written = 0
+
+    def sink(data):
+        nonlocal written
+        fileobj.write(data)
+        written += len(data)
+
+    _request(_DECRYPT_CHUNK if first_load else _DECRYPT_FILE, file_path, _key_text(key), sink, timeout)
+    if written < expected:
+        raise ReplyCutShort("reply cut short: %d of %d bytes" % (written, expected))
+    return written
+
+
+def decrypt(path, key, first_load=False, timeout=5.0):
+    """The plain data of the file at path (or of its first 262144 bytes), as
+    bytes. See decrypt_to."""
+    chunks = []
+
+    class _Collect:
+        write = staticmethod(chunks.append)
+
+    decrypt_to(path, key, _Collect, first_load, timeout)
+    return b"".join(chunks)

@@ -1,0 +1,51 @@
+# SPDX-License-Identifier: MIT
+# The Python client against a real daemon, which tests/install_test.sh starts
+# in a private mount namespace with its data in TESSARIND_TEST_DIR.
+import base64
+import io
+import os
+
+import pytest
+
+import tessarind
+
+DIR = os.environ.get("TESSARIND_TEST_DIR", "")
+KEY = os.environ.get("TESSARIND_TEST_KEY", "")
+pytestmark = pytest.mark.skipif(not DIR, reason="needs the daemon that tests/install_test.sh starts")
+
+
+def plain():
+    with open(os.path.join(DIR, "data"), "rb") as f:
+        return f.read()
+
+
+def dashed(text):
+    return "-".join(text[i:i + 3] for i in range(0, len(text), 3))
+
+
+CASES = [
+    ("ping", lambda: tessarind.ping(), None),
+    ("whole file, key text with dashes", lambda: tessarind.decrypt(DIR + "/data.enc", dashed(KEY)), plain),
+    ("first load, raw key bytes",
+     lambda: tessarind.decrypt(DIR + "/data.enc", base64.b64decode(KEY), first_load=True), lambda: plain()[:262144]),
+    ("decrypt_to counts what it wrote", lambda: tessarind.decrypt_to(DIR + "/data.enc", KEY, io.BytesIO()),
+     lambda: len(plain())),
+    ("not a regular file", lambda: tessarind.decrypt(DIR, KEY), tessarind.Error),
+    ("missing file", lambda: tessarind.decrypt(DIR + "/absent", KEY), FileNotFoundError),
+    ("key decoding to nothing", lambda: tessarind.decrypt(DIR + "/data.enc", "=abc"), tessarind.Error),
+]
+
+
+@pytest.mark.parametrize("what,call,expect", CASES, ids=[c[0] for c in CASES])
+def test_request(what, call, expect):
+    if isinstance(expect, type) and issubclass(expect, BaseException):
+        with pytest.raises(expect):
+            call()
+    else:
+        assert call() == (expect() if callable(expect) else expect)
+
+
+def test_no_daemon(monkeypatch):
+    monkeypatch.setattr(tessarind, "PUBLIC_FIFO", os.path.join(DIR, "no-such-fifo"))
+    with pytest.raises(tessarind.DaemonNotRunning):
+        tessarind.ping(timeout=1)
