@@ -4,13 +4,19 @@ SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+comma := ,
 
-.PHONY: all build test run demo install package check-package bench clean check-asan check-tsan check-valgrind fuzz load
+.PHONY: all build test run demo install package check-package bench clean check-asan check-tsan check-valgrind fuzz load FORCE
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+# Configures afresh whenever CMAKE_FLAGS differs from the last configure's
+# (kept in .cmake-flags), so that a flag taken away is gone too.
+configure = @if [ "$$(cat $(1)/.cmake-flags 2>/dev/null)" != "$(2) $(CMAKE_FLAGS)" ]; then \
+	cmake --fresh -S . -B $(1) $(2) $(CMAKE_FLAGS) && echo "$(2) $(CMAKE_FLAGS)" > $(1)/.cmake-flags; fi
+
+$(BUILD)/CMakeCache.txt: FORCE
+	$(call configure,$(BUILD),)
 
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -57,17 +63,17 @@ bench:
 
 # The long load run: 64 concurrent clients for 20 rounds.
 load: build
-	./$(BUILD)/tests/tessarind-load -c 64 -r 20 --daemon ./$(BUILD)/tessarind
+	./$(BUILD)/tools/tessarind-load -c 64 -r 20 --daemon ./$(BUILD)/tessarind
 
 # The whole suite again under sanitizers, each in its own build folder.
 check-asan:
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIND_SANITIZE=address,undefined
+	$(call configure,build-asan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIND_SANITIZE=address$(comma)undefined)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS)
 
 check-tsan:
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIND_SANITIZE=thread
+	$(call configure,build-tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIND_SANITIZE=thread)
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
 
@@ -75,16 +81,12 @@ check-tsan:
 # what it finds new stays in build-fuzz/.
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = decoder record cipher
+FUZZ_CMAKE_FLAGS = -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIND_FUZZ=ON \
+	-DTESSARIND_TESTS=OFF -DTESSARIND_SANITIZE=address$(comma)undefined
 fuzz:
-	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIND_FUZZ=ON \
-		-DTESSARIND_TESTS=OFF -DTESSARIND_SANITIZE=address,undefined
+	$(call configure,build-fuzz,$(FUZZ_CMAKE_FLAGS))
 	cmake --build build-fuzz -j $(JOBS)
-	set -e; for t in $(FUZZ_TARGETS); do \
-		mkdir -p build-fuzz/corpus-$$t; \
-		./build-fuzz/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=build-fuzz/$$t- \
-			build-fuzz/corpus-$$t fuzz/corpus/$$t 2>&1 | grep -E 'Done|stat::number_of_executed_units|ERROR|check failed|SUMMARY' ; \
-		test $${PIPESTATUS[0]} -eq 0; \
-	done
+	for t in $(FUZZ_TARGETS); do ./fuzz/run.sh build-fuzz $$t $(FUZZ_SECONDS) || exit 1; done
 
 # One end-to-end scenario with the daemon under memcheck: any invalid
 # access or definite leak makes it exit 99 and the test fail.

@@ -62,6 +62,13 @@ std::string encrypt_bytes(const std::string& plain, const std::string& key);
 #define SKIP_UNDER_TSAN() (void)0
 #endif
 
+// ThreadSanitizer's runtime runs a thread of its own in every process.
+#ifdef __SANITIZE_THREAD__
+constexpr long SANITIZER_THREADS = 1;
+#else
+constexpr long SANITIZER_THREADS = 0;
+#endif
+
 // Base for daemon tests: a private /tmp per test, and the daemon stopped
 // after it.
 class DaemonTest : public ::testing::Test {
