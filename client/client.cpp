@@ -265,8 +265,9 @@ bool count_and_pass(void* c, const unsigned char* data, size_t len)
     return !k->sink || k->sink(k->ctx, data, len);
 }
 
-// The daemon's key rule: '-' left out, then base64 as far as it goes.
-bool key_decodes(const char* key)
+}  // namespace
+
+bool client_key_usable(const char* key)
 {
     std::string stripped;
     for (const char* p = key; *p; p++)
@@ -276,8 +277,6 @@ bool key_decodes(const char* key)
     explicit_bzero(stripped.data(), stripped.size());
     return some;
 }
-
-}  // namespace
 
 client_status client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink,
                              void* ctx, client_transfer* t, void (*on_reply)(const client_reply*))
@@ -296,7 +295,7 @@ client_status client_decrypt(const char* path, const char* key, bool first_load,
         errno = ENAMETOOLONG;
         return CLIENT_BAD_FILE;
     }
-    if (strlen(key) >= FIELD_SIZE || !key_decodes(key)) {
+    if (strlen(key) >= FIELD_SIZE || !client_key_usable(key)) {
         errno = EINVAL;
         return CLIENT_BAD_KEY;
     }

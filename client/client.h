@@ -57,6 +57,9 @@ client_status client_send(const void* record, size_t len, int timeout_ms);
 using client_sink = bool (*)(void* ctx, const unsigned char* data, size_t len);
 client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx);
 
+// Whether the key text, its '-' left out, decodes to at least one byte.
+bool client_key_usable(const char* key);
+
 // Standard base64 with '=' padding, which the daemon's decoder reads back.
 std::string client_base64_encode(const unsigned char* bytes, size_t len);
 

@@ -123,11 +123,7 @@ int read_key(const options& o, const char* arg, std::string* key)
         key->pop_back();
     if (key->size() >= FIELD_SIZE)
         return fail("key text is longer than 255 characters");
-    std::string stripped;
-    for (char c : *key)
-        if (c != '-')
-            stripped += c;
-    if (uiwndpoa(stripped.c_str()).empty())
+    if (!client_key_usable(key->c_str()))
         return fail("key text decodes to no bytes at all");
     return 0;
 }
@@ -163,16 +159,20 @@ bool output_open(output* o, const char* path)
     struct stat st;
     if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
         o->fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (o->fd < 0)
-            return fail("cannot write output: %s", strerror(errno)), false;
+        if (o->fd < 0) {
+            fail("cannot write output: %s", strerror(errno));
+            return false;
+        }
         o->target = path;
         return true;
     }
     o->target = path;
     o->temp = o->target + ".XXXXXX";
     o->fd = mkstemp(o->temp.data());
-    if (o->fd < 0)
-        return fail("cannot create output: %s", strerror(errno)), false;
+    if (o->fd < 0) {
+        fail("cannot create output: %s", strerror(errno));
+        return false;
+    }
     doom(doomed_temp, sizeof doomed_temp, o->temp.c_str());
     return true;
 }
@@ -350,69 +350,62 @@ int cmd_decrypt(const options& o)
     return report(o, waited);
 }
 
+// Encrypts in through ctx to out, blocks at the file's byte positions
+// however the reads fall; only the file's last 1 to 7 bytes go out
+// unchanged. False with errno set on failure.
+bool encrypt_stream(thei99_dsa* ctx, int in, int out)
+{
+    std::vector<unsigned char> plain(LOAD_SIZE), cipher(LOAD_SIZE);
+    size_t have = 0;
+    for (;;) {
+        const ssize_t n = read(in, plain.data() + have, plain.size() - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return write_all(out, plain.data(), have) == 0;
+        const size_t ready = crypto_blocks_partial(ctx, plain.data(), cipher.data(), have + (size_t)n, true, &have);
+        if (write_all(out, cipher.data(), ready) < 0)
+            return false;
+    }
+}
+
 int cmd_encrypt(const options& o)
 {
     if (o.args.empty() || o.args.size() > 2 || (o.key_file && o.args.size() > 1))
         return usage_error("encrypt needs FILE and KEY");
-    const int in = open(o.args[0], O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return fail("file not readable: %s", strerror(errno));
-    struct stat in_st, out_st;
-    if (fstat(in, &in_st) < 0)
-        return close(in), fail("file not readable: %s", strerror(errno));
-    if (o.out && stat(o.out, &out_st) == 0 && out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino)
-        return close(in), fail("%s", "refusing to overwrite the input file");
     std::string text;
-    if (const int status = read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, &text)) {
-        close(in);
+    if (const int status = read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, &text))
         return status;
+    const int in = open(o.args[0], O_RDONLY | O_CLOEXEC);
+    struct stat in_st, out_st;
+    if (in < 0 || fstat(in, &in_st) < 0) {
+        const int saved = errno;
+        if (in >= 0)
+            close(in);
+        return fail("file not readable: %s", strerror(saved));
     }
-    std::string stripped;
-    for (char c : text)
-        if (c != '-')
-            stripped += c;
-    // The same key the daemon builds: the decoded text, zero-filled to 20 bytes.
-    unsigned char key[20] = {};
-    uiwndpoa(stripped.c_str(), (int32_t)sizeof key, key);
+    if (o.out && stat(o.out, &out_st) == 0 && out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) {
+        close(in);
+        return fail("refusing to overwrite the input file");
+    }
+    // The same key the daemon builds.
+    unsigned char key[KEY_SIZE];
+    crypto_key_from_text(text.c_str(), key, KEY_SIZE);
     explicit_bzero(text.data(), text.size());
-    explicit_bzero(stripped.data(), stripped.size());
     thei99_dsa ctx;
-    cA87315c_start(&ctx, 1, key, (int32_t)sizeof key);
+    cA87315c_start(&ctx, 1, key, KEY_SIZE);
     explicit_bzero(key, sizeof key);
 
     output out;
-    if (!output_open(&out, o.out))
-        return close(in), 1;
-    // Blocks follow file positions: a partial block waits for the next read;
-    // only the file's last 1 to 7 bytes go out unchanged.
-    std::vector<unsigned char> buf(LOAD_SIZE);
-    size_t have = 0;
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = read(in, buf.data() + have, buf.size() - have);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0) {
-            ok = write_all(out.fd, buf.data(), have) == 0;
-            break;
-        }
-        have += (size_t)n;
-        const size_t whole = have & ~(size_t)7;
-        crypto_blocks(&ctx, buf.data(), buf.data(), whole);
-        if (write_all(out.fd, buf.data(), whole) < 0) {
-            ok = false;
-            break;
-        }
-        memmove(buf.data(), buf.data() + whole, have - whole);
-        have -= whole;
-    }
+    const bool opened = output_open(&out, o.out);
+    const bool ok = opened && output_commit(&out, encrypt_stream(&ctx, in, out.fd));
     crypto_wipe(&ctx, sizeof ctx);
     close(in);
-    if (!output_commit(&out, ok))
+    if (!opened)
+        return 1;
+    if (!ok)
         return fail("encryption failed: %s", strerror(errno));
     return 0;
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "crypto/crypto.h"
 
+#include <cstring>
+
 constexpr char base64_alphabet[65] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 namespace {
@@ -63,4 +65,18 @@ std::vector<unsigned char> uiwndpoa(const char* text)
     std::vector<unsigned char> bytes;
     decode(text, [&](unsigned char b) { bytes.push_back(b); });
     return bytes;
+}
+
+void crypto_key_from_text(const char* text, unsigned char* key, int32_t key_size)
+{
+    // 256 characters decode to 192 bytes, more than any key takes.
+    char stripped[257];
+    size_t n = 0;
+    for (const char* p = text; *p && n < sizeof stripped - 1; p++)
+        if (*p != '-')
+            stripped[n++] = *p;
+    stripped[n] = '\0';
+    memset(key, 0, (size_t)key_size);
+    uiwndpoa(stripped, key_size, key);
+    crypto_wipe(stripped, sizeof stripped);
 }

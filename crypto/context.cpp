@@ -3,6 +3,8 @@
 
 #include "crypto/blowfish_round.h"
 
+#include <cstring>
+
 #include <utility>
 
 void cA87315c_start(thei99_dsa* ctx, char direction, const unsigned char* key, int32_t key_len)
@@ -72,4 +74,19 @@ void crypto_blocks(thei99_dsa* ctx, const unsigned char* in, unsigned char* out,
     for (; done + 8 <= len; done += 8)
         cA87315c_8(ctx, in + done, out + done);
     crypto_wipe(k, sizeof k);
+}
+
+size_t crypto_blocks_partial(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t have, bool carry,
+                             size_t* rest)
+{
+    const size_t whole = have & ~(size_t)7;
+    crypto_blocks(ctx, in, out, whole);
+    *rest = have - whole;
+    if (carry) {
+        memmove(in, in + whole, *rest);
+        return whole;
+    }
+    memcpy(out + whole, in + whole, *rest);
+    *rest = 0;
+    return have;
 }

@@ -50,6 +50,14 @@ void cA87315c_8(thei99_dsa* ctx, const unsigned char in[8], unsigned char out[8]
 // overlap it otherwise. Leaves the context as a step does.
 void crypto_blocks(thei99_dsa* ctx, const unsigned char* in, unsigned char* out, size_t len);
 
+// The whole blocks of in[0 .. have) through crypto_blocks into out; then
+// the 0 to 7 bytes after them either move to the front of in, for the next
+// read to complete (carry), or are copied to out as they are (a file's
+// tail). *rest says how many wait in in. Returns the bytes ready in out.
+// in and out must not overlap.
+size_t crypto_blocks_partial(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t have, bool carry,
+                             size_t* rest);
+
 // ---- base64.cpp: lenient decoder of key text (RFC 4648 alphabet) ---------
 
 extern const char base64_alphabet[65];
@@ -62,6 +70,11 @@ void uiwndpoa(const char* text, int32_t limit, unsigned char* out);
 
 // Same decoding, every byte returned.
 std::vector<unsigned char> uiwndpoa(const char* text);
+
+// The key rule of the protocol: '-' characters are left out wherever they
+// stand, then the rest is decoded into key[0 .. key_size), zeroed first
+// (key_size at most 192). Wipes its own copy.
+void crypto_key_from_text(const char* text, unsigned char* key, int32_t key_size);
 
 // ---- wipe.cpp -----------------------------------------------------------
 

@@ -7,7 +7,7 @@
 
 #include "fuzz/fuzz.h"
 #include "server/server.h"
-#include "worker/worker.h"
+#include "crypto/crypto.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
 {
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
         // The fallback's refusal by name: every relative path is refused.
         FUZZ_CHECK(path_names_proc(f.text) || f.text[0] == '/');
     }
-    unsigned char key[20];
-    transfer_key_from_text(req.key_string, key);
+    unsigned char key[KEY_SIZE];
+    crypto_key_from_text(req.key_string, key, KEY_SIZE);
     return 0;
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "server/server.h"
+#include "server/daemon.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -110,13 +110,14 @@ bool fifo_open_public(int* read_fd, int* write_fd)
     return true;
 }
 
-int fifo_open_reply(const char* path, bool nonblocking, const char* fail_fmt)
+int fifo_open_reply(const char* path, bool nonblocking, void (*failed)(const char* path))
 {
     for (int attempt = 0; attempt < 5; attempt++) {
         const int fd = open_reply_once(path, nonblocking);
         if (fd >= 0)
             return fd;
-        trace(fail_fmt, path);
+        if (failed)
+            failed(path);
         sleep(1);
     }
     return -1;

@@ -2,6 +2,8 @@
 #include "server/server.h"
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +19,20 @@ long now_ms()
 
 }  // namespace
 
+int debug_level = 0;
+
+void trace(const char* fmt, ...)
+{
+    if (!debug_level)
+        return;
+    const int saved = errno;
+    va_list ap;
+    va_start(ap, fmt);
+    vprintf(fmt, ap);
+    va_end(ap);
+    errno = saved;
+}
+
 ssize_t io_read(int fd, void* buf, size_t len)
 {
     ssize_t n;
@@ -26,7 +42,7 @@ ssize_t io_read(int fd, void* buf, size_t len)
     return n;
 }
 
-int io_write_all(int fd, const void* buf, size_t len, const char* count_fmt, int wait_ms)
+int io_write_all(int fd, const void* buf, size_t len, int wait_ms, void (*wrote)(ssize_t count))
 {
     const unsigned char* p = (const unsigned char*)buf;
     const long deadline = wait_ms < 0 ? -1 : now_ms() + wait_ms;
@@ -50,8 +66,8 @@ int io_write_all(int fd, const void* buf, size_t len, const char* count_fmt, int
                 return -1;
             continue;
         }
-        if (count_fmt)
-            trace(count_fmt, n);
+        if (wrote)
+            wrote(n);
         p += n;
         len -= (size_t)n;
     }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "server/server.h"
+#include "server/daemon.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include "crypto/crypto.h"
-#include "worker/worker.h"
 
 namespace {
 
@@ -23,9 +22,9 @@ void exit_sequence(const unsigned char record[RECORD_SIZE])
     trace("e9\n");
     char reply_path[FIELD_SIZE + 1];
     record_field(record, REPLY_PATH_OFFSET, reply_path);
-    const int fd = fifo_open_reply(reply_path, true, "e10\n");
+    const int fd = fifo_open_reply(reply_path, true, [](const char*) { trace("e10\n"); });
     if (fd >= 0) {
-        if (io_write_all(fd, "BYE", 3, nullptr, REPLY_ROOM_WAIT_MS) == 0)
+        if (io_write_all(fd, "BYE", 3, REPLY_ROOM_WAIT_MS, nullptr) == 0)
             trace("e12\n");
         else if (errno == EPIPE)
             trace("e11\n");
@@ -53,6 +52,22 @@ void start_worker(const unsigned char record[RECORD_SIZE])
 }
 
 }  // namespace
+
+int publicfifo = -1;
+int dummyfifo = -1;
+const char version_string[] = "tessarind Version 1.19\n";
+
+daemon_options options_parse(int argc, char** argv)
+{
+    daemon_options o{0, false};
+    int slot = 1;
+    if (argc > 1 && strcmp(argv[1], "-d") == 0) {
+        o.debug = 1;
+        slot = 2;
+    }
+    o.version = argc > slot && strcmp(argv[slot], "-a") == 0;
+    return o;
+}
 
 int __Z14dfkwqzza(int argc, char** argv)
 {
@@ -110,7 +125,10 @@ int __Z14dfkwqzza(int argc, char** argv)
     return 0;
 }
 
+// The unit tests take this file for options_parse, with a main of their own.
+#ifndef TESSARIND_NO_MAIN
 int main(int argc, char** argv)
 {
     return __Z14dfkwqzza(argc, argv);
 }
+#endif

@@ -22,5 +22,9 @@ enum : unsigned char {
     CMD_DECRYPT_CHUNK = 3,
 };
 
+// The key: what the key text decodes to, zero-filled or cut to 20 bytes
+// (crypto_key_from_text), always taken whole by the cipher.
+inline constexpr int KEY_SIZE = 20;
+
 // One load: the size of each worker buffer and of each read of a data file.
 inline constexpr size_t LOAD_SIZE = 262144;

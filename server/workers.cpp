@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "server/server.h"
+#include "server/daemon.h"
 
 #include <cerrno>
 #include <csignal>

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "crypto/crypto.h"
-#include "server/server.h"
+#include "server/daemon.h"
 #include "worker/worker.h"
 
 TEST(Record, FieldsAreBoundedAndTerminated)
@@ -57,8 +57,8 @@ TEST(Options, CommandLine)
     }
 }
 
-// Whole blocks are decrypted; the rest is either carried to the next load
-// (a short read from a pipe) or passed through (the file's tail).
+// Whole blocks are decrypted; the rest is either carried to the next read
+// (encrypting a stream) or passed through (the file's tail).
 TEST(Transfer, LoadEndingInsideABlock)
 {
     const std::vector<unsigned char> key(20, 3);
@@ -73,12 +73,12 @@ TEST(Transfer, LoadEndingInsideABlock)
 
     std::vector<unsigned char> in = cipher, out(32, 0xEE);
     size_t rest = 99;
-    EXPECT_EQ(transfer_decrypt_load(&dec, in.data(), out.data(), 21, false, &rest), 21u);
+    EXPECT_EQ(crypto_blocks_partial(&dec, in.data(), out.data(), 21, false, &rest), 21u);
     EXPECT_EQ(rest, 0u);
     EXPECT_TRUE(std::equal(plain.begin(), plain.end(), out.begin()));
 
     in = cipher;
-    EXPECT_EQ(transfer_decrypt_load(&dec, in.data(), out.data(), 21, true, &rest), 16u);
+    EXPECT_EQ(crypto_blocks_partial(&dec, in.data(), out.data(), 21, true, &rest), 16u);
     EXPECT_EQ(rest, 5u);
     EXPECT_TRUE(std::equal(plain.begin(), plain.begin() + 16, out.begin()));
     EXPECT_TRUE(std::equal(cipher.begin() + 16, cipher.end(), in.begin()));

@@ -79,7 +79,7 @@ TEST_F(TransferTest, RoundTripsAcrossSizes)
         SCOPED_TRACE(size);
         const std::string key = random_bytes(20, seed++);
         const std::string plain = random_bytes(size, seed++);
-        const std::string file = make_file("f" + std::to_string(size), plain, key);
+        const std::string file = make_file(std::string("f").append(std::to_string(size)), plain, key);
         const std::string text = base64_encode(key);
         std::string whole, first;
         EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), text.c_str(), 5000, &whole), CLIENT_OK);

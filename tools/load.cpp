@@ -251,16 +251,20 @@ int main(int argc, char** argv)
 
     // Init: a private /tmp if we may, so no daemon on the machine is touched.
     const int exe = open(s.daemon, O_PATH | O_CLOEXEC);
-    if (exe < 0)
-        return fprintf(stderr, "tessarind-load: %s: %s\n", s.daemon, strerror(errno)), 1;
+    if (exe < 0) {
+        fprintf(stderr, "tessarind-load: %s: %s\n", s.daemon, strerror(errno));
+        return 1;
+    }
     if (!sandbox_private_tmp("tessarind-load"))
         return 1;
     signal(SIGPIPE, SIG_IGN);
 
     std::mt19937 rng(s.seed);
     char dir[] = "/tmp/tessarind-load-XXXXXX";
-    if (!mkdtemp(dir))
-        return perror("mkdtemp"), 1;
+    if (!mkdtemp(dir)) {
+        perror("mkdtemp");
+        return 1;
+    }
     std::vector<data_file> files;
     for (size_t size : {(size_t)0, (size_t)8, (size_t)1003, LOAD_SIZE, LOAD_SIZE + 17, 3 * LOAD_SIZE + 5}) {
         data_file f;
@@ -277,14 +281,18 @@ int main(int argc, char** argv)
         crypto_blocks(&ctx, (const unsigned char*)cipher.data(), (unsigned char*)cipher.data(), size & ~(size_t)7);
         f.path = std::string(dir) + "/data" + std::to_string(size);
         FILE* out = fopen(f.path.c_str(), "wb");
-        if (!out || fwrite(cipher.data(), 1, cipher.size(), out) != cipher.size() || fclose(out) != 0)
-            return perror("writing data files"), 1;
+        if (!out || fwrite(cipher.data(), 1, cipher.size(), out) != cipher.size() || fclose(out) != 0) {
+            perror("writing data files");
+            return 1;
+        }
         files.push_back(f);
     }
 
     const pid_t pid = sandbox_start_daemon(exe);
-    if (pid < 0)
-        return fprintf(stderr, "tessarind-load: the daemon did not start\n"), 1;
+    if (pid < 0) {
+        fprintf(stderr, "tessarind-load: the daemon did not start\n");
+        return 1;
+    }
     // The idle daemon after one request: its main thread, and any that a
     // sanitizer runtime starts on first use.
     std::string pong;

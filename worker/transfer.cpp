@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
+// The two decrypting commands run the same steps under different trace
+// codes: `whole` picks the whole-file transfer's, else the one-load
+// transfer's.
 #include "worker/worker.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,222 +18,138 @@ namespace {
 // for unprivileged pipes.
 constexpr size_t REPLY_PIPE_SIZE = 4 * LOAD_SIZE;
 
-// The two commands run the same steps under different trace codes.
-struct trace_codes {
-    const char* open_failed;  // with the reply path
-    const char* opened;       // with the reply path
-    const char* file;         // with the file path
-    const char* key;          // with the key string
-    const char* no_file;      // perror prefix
-    const char* wrote;        // with the count of one write call
-    const char* epipe;
-    const char* write_error;  // with errno
-    const char* write_failed;
-    const char* done;
-    const char* key_schedule;  // before the key schedule runs, or null
-};
-
-const trace_codes whole_file_codes = {
-    .open_failed = "e19: %s\n",
-    .opened = "e20: %s\n",
-    .file = "e21: %s\n",
-    .key = "e22: %s\n",
-    .no_file = "e23",
-    .wrote = "e31 %zd\n",
-    .epipe = "e32\n",
-    .write_error = " e33: %d\n",
-    .write_failed = "e34\n",
-    .done = "e37\n",
-    .key_schedule = nullptr,
-};
-
-const trace_codes first_load_codes = {
-    .open_failed = "t41: %s\n",
-    .opened = "t42: %s\n",
-    .file = "t43: %s\n",
-    .key = "t44: %s\n",
-    .no_file = "t45...",
-    .wrote = "t47 %zd\n",
-    .epipe = "t48\n",
-    .write_error = " %d\n",
-    .write_failed = "t49\n",
-    .done = "t55\n",
-    .key_schedule = "t46\n",
-};
-
-// What one request holds open besides the frame's buffers. The key and the
-// context are wiped on every path by close_request.
-struct request_state {
-    int data = -1;
-    thei99_dsa ctx;
-};
-
-void close_request(request_state* rs)
+void trace_e19(const char* path)
 {
-    if (rs->data >= 0)
-        close(rs->data);
-    rs->data = -1;
-    crypto_wipe(&rs->ctx, sizeof rs->ctx);
+    trace("e19: %s\n", path);
 }
 
-enum class opened { no_reply, no_buffers, no_file, ready };
-
-// Opens the reply FIFO and the data file, then builds the key and starts the
-// context. The data file must be a regular file: a FIFO or a device would
-// pin the worker or hand the requester what another reads from it (the
-// public FIFO's records, another worker's reply). Opened non-blocking, so a
-// FIFO is refused without waiting for a writer.
-opened open_request(const pipe_request* req, const trace_codes& t, bool buffers, int* reply, request_state* rs)
+void trace_t41(const char* path)
 {
-    *reply = fifo_open_reply(req->reply_path, false, t.open_failed);
-    if (*reply < 0)
-        return opened::no_reply;
-    // A pipe that holds a few loads takes each load's write in one go and
-    // lets the worker run ahead of a client that reads in bursts, instead of
-    // a handful of wake-ups per load. Only a hint: the system may refuse it.
-    fcntl(*reply, F_SETPIPE_SZ, (int)REPLY_PIPE_SIZE);
-    trace(t.opened, req->reply_path);
-    trace(t.file, req->file_path);
-    trace(t.key, req->key_string);
-    if (!buffers)
-        return opened::no_buffers;
+    trace("t41: %s\n", path);
+}
 
-    rs->data = path_open(req->file_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+void trace_e31(ssize_t count)
+{
+    trace("e31 %zd\n", count);
+}
+
+void trace_t47(ssize_t count)
+{
+    trace("t47 %zd\n", count);
+}
+
+// The data file must be a regular file: a FIFO or a device would pin the
+// worker or hand the requester what another reads from it (the public
+// FIFO's records, another worker's reply). Opened non-blocking, so a FIFO
+// is refused without waiting for a writer. -1 (traced) when it cannot be.
+int open_data(const pipe_request* req, bool whole)
+{
+    int fd = path_open(req->file_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat st;
-    if (rs->data >= 0 && (fstat(rs->data, &st) < 0 || !S_ISREG(st.st_mode))) {
-        close(rs->data);
-        rs->data = -1;
+    if (fd >= 0 && (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
         errno = EINVAL;
     }
-    if (rs->data < 0) {
-        if (debug_level)
-            perror(t.no_file);
-        return opened::no_file;
-    }
+    if (fd < 0 && debug_level)
+        perror(whole ? "e23" : "t45...");
+    return fd;
+}
 
-    unsigned char key[20];
-    transfer_key_from_text(req->key_string, key);
+// Builds the request's key and runs the key schedule, once per request.
+void start_cipher(const pipe_request* req, bool whole, thei99_dsa* ctx)
+{
+    unsigned char key[KEY_SIZE];
+    crypto_key_from_text(req->key_string, key, KEY_SIZE);
     for (int i = 0; i < 16; i++)
         trace(" %02X", key[i]);
     trace("\n");
-    if (t.key_schedule)
-        trace("%s", t.key_schedule);
-    cA87315c_start(&rs->ctx, 0, key, (int32_t)sizeof key);
+    if (!whole)
+        trace("t46\n");
+    cA87315c_start(ctx, 0, key, KEY_SIZE);
     crypto_wipe(key, sizeof key);
-    return opened::ready;
 }
 
-bool send(int reply, const unsigned char* out, size_t len, const trace_codes& t)
+// Decrypts a load of n bytes and writes it. False (traced) when a write
+// fails.
+bool send_load(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t n, int reply, bool whole)
 {
-    if (io_write_all(reply, out, len, t.wrote) == 0)
+    // A regular file returns full loads, so only its last load can end
+    // inside a block: that is the file's tail, which passes through.
+    size_t rest;
+    const size_t len = crypto_blocks_partial(ctx, in, out, n, false, &rest);
+    if (io_write_all(reply, out, len, -1, whole ? trace_e31 : trace_t47) == 0)
         return true;
     if (errno == EPIPE)
-        trace("%s", t.epipe);
+        trace(whole ? "e32\n" : "t48\n");
+    else if (whole)
+        trace(" e33: %d\n", errno);
     else
-        trace(t.write_error, errno);
-    trace("%s", t.write_failed);
+        trace(" %d\n", errno);
+    trace(whole ? "e34\n" : "t49\n");
     return false;
 }
 
-}  // namespace
-
-void transfer_key_from_text(const char* key_string, unsigned char key[20])
+void whole_file_loads(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply)
 {
-    // '-' may stand anywhere in the key text and is left out; the decoder
-    // stops at the first other byte outside base64.
-    char stripped[FIELD_SIZE + 1];
-    size_t n = 0;
-    for (const char* p = key_string; *p && n < FIELD_SIZE; p++)
-        if (*p != '-')
-            stripped[n++] = *p;
-    stripped[n] = '\0';
-    memset(key, 0, 20);
-    uiwndpoa(stripped, 20, key);
-    crypto_wipe(stripped, sizeof stripped);
-}
-
-size_t transfer_decrypt_load(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t have, bool keep_rest,
-                             size_t* rest)
-{
-    const size_t whole = have & ~(size_t)7;
-    crypto_blocks(ctx, in, out, whole);
-    *rest = have - whole;
-    if (keep_rest) {
-        memmove(in, in + whole, *rest);
-        return whole;
-    }
-    // The file's last 1 to 7 bytes pass through as they were read.
-    memcpy(out + whole, in + whole, *rest);
-    *rest = 0;
-    return have;
-}
-
-namespace {
-
-// A regular file returns full loads, so only its last load can end inside a
-// block: that is the file's tail, which passes through as it was read.
-void whole_file_loads(request_state* rs, unsigned char* in, unsigned char* out, int reply)
-{
-    const trace_codes& t = whole_file_codes;
     for (;;) {
-        const ssize_t n = io_read(rs->data, in, LOAD_SIZE);
+        const ssize_t n = io_read(data, in, LOAD_SIZE);
         if (n < 0)
             return;
-        if (n == 0) {
-            trace("e35\n");
-            return;
-        }
+        if (n == 0)
+            break;
+        // Only its success matters: a reply descriptor that fstat no
+        // longer takes ends the transfer as the end of the file would.
         struct stat st;
         if (fstat(reply, &st) < 0) {
             trace("e30\n");
-            trace("e35\n");
-            return;
+            break;
         }
-        size_t rest;
-        const size_t len = transfer_decrypt_load(&rs->ctx, in, out, (size_t)n, false, &rest);
-        if (!send(reply, out, len, t)) {
-            trace("e35\n");
-            return;
-        }
+        if (!send_load(ctx, in, out, (size_t)n, reply, true))
+            break;
     }
+    trace("e35\n");
 }
 
 // A read that returns nothing or fails ends the transfer as a written load
 // does; only a failed write skips "t50".
-void first_load(request_state* rs, unsigned char* in, unsigned char* out, int reply)
+void first_load(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply)
 {
-    const ssize_t n = io_read(rs->data, in, LOAD_SIZE);
-    bool written = true;
-    if (n > 0) {
-        size_t rest;
-        written = send(reply, out, transfer_decrypt_load(&rs->ctx, in, out, (size_t)n, false, &rest),
-                       first_load_codes);
-    }
-    if (written)
+    const ssize_t n = io_read(data, in, LOAD_SIZE);
+    if (n <= 0 || send_load(ctx, in, out, (size_t)n, reply, false))
         trace("t50\n");
 }
 
-using transfer_body = void (*)(request_state*, unsigned char* in, unsigned char* out, int reply);
-
-// The frame both commands share: open, serve the loads, close the data
-// file, trace the end. False when the run ends early (no data file).
-bool run_transfer(const pipe_request* req, const trace_codes& t, unsigned char* in, unsigned char* out, int* reply,
-                  transfer_body body)
+// Open the reply FIFO, then the data file; build the key; serve the loads;
+// close the data file; trace the end. False when the run ends early (no
+// data file).
+bool run_transfer(const pipe_request* req, bool whole, unsigned char* in, unsigned char* out, int* reply)
 {
-    request_state rs;
-    switch (open_request(req, t, in && out, reply, &rs)) {
-    case opened::no_file:
-        close_request(&rs);
-        return false;
-    case opened::ready:
-        body(&rs, in, out, *reply);
-        close_request(&rs);
-        break;
-    case opened::no_reply:
-    case opened::no_buffers:
-        break;
+    *reply = fifo_open_reply(req->reply_path, false, whole ? trace_e19 : trace_t41);
+    if (*reply >= 0) {
+        // A pipe that holds a few loads takes each load's write in one go
+        // and lets the worker run ahead of a client that reads in bursts,
+        // instead of a handful of wake-ups per load. Only a hint: the
+        // system may refuse it.
+        fcntl(*reply, F_SETPIPE_SZ, (int)REPLY_PIPE_SIZE);
+        trace(whole ? "e20: %s\n" : "t42: %s\n", req->reply_path);
+        trace(whole ? "e21: %s\n" : "t43: %s\n", req->file_path);
+        trace(whole ? "e22: %s\n" : "t44: %s\n", req->key_string);
+        if (in && out) {
+            const int data = open_data(req, whole);
+            if (data < 0)
+                return false;
+            thei99_dsa ctx;
+            start_cipher(req, whole, &ctx);
+            if (whole)
+                whole_file_loads(data, &ctx, in, out, *reply);
+            else
+                first_load(data, &ctx, in, out, *reply);
+            crypto_wipe(&ctx, sizeof ctx);
+            close(data);
+        }
     }
-    trace("%s", t.done);
+    trace(whole ? "e37\n" : "t55\n");
     return true;
 }
 
@@ -239,10 +157,10 @@ bool run_transfer(const pipe_request* req, const trace_codes& t, unsigned char* 
 
 bool transfer_whole_file(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply)
 {
-    return run_transfer(req, whole_file_codes, in, out, reply, whole_file_loads);
+    return run_transfer(req, true, in, out, reply);
 }
 
 bool transfer_first_load(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply)
 {
-    return run_transfer(req, first_load_codes, in, out, reply, first_load);
+    return run_transfer(req, false, in, out, reply);
 }

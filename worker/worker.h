@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The worker: one detached thread per request record (except CMD_EXIT).
+// The worker: one thread per request record (except CMD_EXIT).
 #pragma once
-
-#include <cstddef>
 
 #include "server/server.h"
 
@@ -18,13 +16,3 @@ void* thread_instance(void* record);
 // the frame then prints neither of its closing traces.
 bool transfer_whole_file(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply);
 bool transfer_first_load(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply);
-
-// The request's 20-byte key: the key string without its '-' characters,
-// decoded into zeros. Wipes its own copies.
-void transfer_key_from_text(const char* key_string, unsigned char key[20]);
-
-// Decrypts the whole blocks of in[0 .. have) into out. When keep_rest, the
-// 0 to 7 bytes after them move to the front of in and *rest says how many;
-// otherwise they are copied to out as they are. Returns the bytes ready in out.
-size_t transfer_decrypt_load(struct thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t have,
-                             bool keep_rest, size_t* rest);
