@@ -222,15 +222,11 @@ std::string client_base64_encode(const unsigned char* bytes, size_t len)
     return s;
 }
 
-namespace {
-
-bool append(void* ctx, const unsigned char* data, size_t len)
+bool client_append(void* ctx, const unsigned char* data, size_t len)
 {
     ((std::string*)ctx)->append((const char*)data, len);
     return true;
 }
-
-}  // namespace
 
 client_status client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
                              std::string* out)
@@ -243,7 +239,7 @@ client_status client_request(unsigned char command, const char* file_path, const
     if (client_record_build(record, command, r.path, file_path, key)) {
         s = client_send(record, RECORD_SIZE, timeout_ms);
         if (s == CLIENT_OK)
-            s = client_read_reply(&r, timeout_ms, append, out);
+            s = client_read_reply(&r, timeout_ms, client_append, out);
     }
     explicit_bzero(record, sizeof record);
     client_reply_close(&r);

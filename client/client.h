@@ -55,6 +55,8 @@ client_status client_send(const void* record, size_t len, int timeout_ms);
 // Reads the reply until end of file. timeout_ms bounds each wait for data
 // (-1: no limit). sink receives every piece; returning false stops reading.
 using client_sink = bool (*)(void* ctx, const unsigned char* data, size_t len);
+// The sink that appends every piece to the std::string ctx.
+bool client_append(void* ctx, const unsigned char* data, size_t len);
 client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx);
 
 // Whether the key text, its '-' left out, decodes to at least one byte.

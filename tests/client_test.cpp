@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <thread>
@@ -181,10 +182,13 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         int reply = -1;
+        // Open before the client runs, so that it finds a reader.
+        const int pub = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(pub, 0);
         std::thread fake([&] {
             unsigned char rec[RECORD_SIZE] = {};
-            const int pub = open(PUBLIC_FIFO_PATH, O_RDONLY | O_CLOEXEC);
-            if (read(pub, rec, sizeof rec) == (ssize_t)sizeof rec) {
+            pollfd p{pub, POLLIN, 0};
+            if (poll(&p, 1, 10000) == 1 && read(pub, rec, sizeof rec) == (ssize_t)sizeof rec) {
                 rec[FILE_PATH_OFFSET - 1] = 0;
                 reply = open((const char*)rec + REPLY_PATH_OFFSET, O_WRONLY | O_CLOEXEC);
                 if (write(reply, rec, 100) != 100 || !c.hold_open) {

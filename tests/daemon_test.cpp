@@ -28,12 +28,6 @@ std::string ping_trace(const std::string& reply_path)
     return "\ne8 1\ne17..\nt60\nt64\nt70:  " + reply_path + "\nt80\n\n";
 }
 
-bool append_to(void* ctx, const unsigned char* d, size_t n)
-{
-    ((std::string*)ctx)->append((const char*)d, n);
-    return true;
-}
-
 // Sends a record naming r's FIFO and reads the reply.
 client_status send_and_read(client_reply* r, unsigned char command, std::string* reply, int timeout_ms = 3000)
 {
@@ -43,13 +37,7 @@ client_status send_and_read(client_reply* r, unsigned char command, std::string*
     const client_status s = client_send(rec, RECORD_SIZE, timeout_ms);
     if (s != CLIENT_OK)
         return s;
-    return client_read_reply(
-        r, timeout_ms,
-        [](void* ctx, const unsigned char* d, size_t n) {
-            ((std::string*)ctx)->append((const char*)d, n);
-            return true;
-        },
-        reply);
+    return client_read_reply(r, timeout_ms, client_append, reply);
 }
 
 }  // namespace
@@ -116,14 +104,7 @@ TEST_F(DaemonTest, LateReaderGetsOkAfterThreeAttempts)
     usleep(2500 * 1000);
     ASSERT_TRUE(client_reply_listen(&r));
     std::string reply;
-    EXPECT_EQ(client_read_reply(
-                  &r, 3000,
-                  [](void* ctx, const unsigned char* d, size_t n) {
-                      ((std::string*)ctx)->append((const char*)d, n);
-                      return true;
-                  },
-                  &reply),
-              CLIENT_OK);
+    EXPECT_EQ(client_read_reply(&r, 3000, client_append, &reply), CLIENT_OK);
     EXPECT_EQ(reply, "OK");
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
     EXPECT_EQ(count_of(daemon_out(&daemon), "t60\nt61\nt61\nt61\nt64\n"), 1u);
@@ -404,8 +385,7 @@ TEST_F(DaemonTest, RepliesThatCannotBeWritten)
              client_read_reply(
                  &r, 5000,
                  [](void* ctx, const unsigned char* b, size_t n) {
-                     ((std::string*)ctx)->append((const char*)b, n);
-                     return ((std::string*)ctx)->size() < LOAD_SIZE;
+                     return client_append(ctx, b, n) && ((std::string*)ctx)->size() < LOAD_SIZE;
                  },
                  &got);
              client_reply_close(&r);
@@ -481,13 +461,13 @@ TEST_F(DaemonTest, WorkerLimits)
              for (auto& r : late) {
                  std::string got;
                  ASSERT_TRUE(client_reply_listen(&r));
-                 EXPECT_EQ(client_read_reply(&r, 10000, append_to, &got), CLIENT_OK);
+                 EXPECT_EQ(client_read_reply(&r, 10000, client_append, &got), CLIENT_OK);
                  EXPECT_TRUE(got == plain);
                  client_reply_close(&r);
              }
              for (size_t i = 0; i + 1 < pings.size(); i++) {
                  std::string got;
-                 EXPECT_EQ(client_read_reply(&pings[i], 10000, append_to, &got), CLIENT_OK);
+                 EXPECT_EQ(client_read_reply(&pings[i], 10000, client_append, &got), CLIENT_OK);
                  EXPECT_EQ(got, "OK");
              }
              stop = true;

@@ -9,22 +9,19 @@
 #include <fstream>
 #include <ftw.h>
 #include <random>
-#include <sched.h>
 #include <sstream>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <linux/close_range.h>
 
 #include "client/client.h"
 #include "crypto/crypto.h"
 #include "server/protocol.h"
 #include "tools/sandbox.h"
-
-extern char** environ;
 
 namespace {
 
@@ -48,46 +45,6 @@ void pause_ms(int ms)
 int remove_entry(const char* path, const struct stat*, int, struct FTW*)
 {
     return remove(path);
-}
-
-// TESSARIND_WRAPPER (e.g. "valgrind --error-exitcode=99") runs the daemon
-// under another program, which reaches it through /proc/self/fd.
-std::vector<std::string> wrapped(int exe, const std::vector<std::string>& args)
-{
-    const char* wrapper = getenv("TESSARIND_WRAPPER");
-    if (!wrapper || exe != daemon_exe)
-        return args;
-    std::vector<std::string> all;
-    std::istringstream words(wrapper);
-    for (std::string w; words >> w;)
-        all.push_back(w);
-    all.push_back("/proc/self/fd/" + std::to_string(exe));
-    all.insert(all.end(), args.begin() + 1, args.end());
-    return all;
-}
-
-pid_t spawn(int exe, const std::vector<std::string>& plain_args, int in_fd, int out_fd, int err_fd)
-{
-    const std::vector<std::string> args = wrapped(exe, plain_args);
-    const bool wrap = args.size() != plain_args.size();
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in_fd, 0);
-        dup2(out_fd, 1);
-        dup2(err_fd, 2);
-        close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);  // keep exe, which fexecve needs
-        if (wrap) {
-            fcntl(exe, F_SETFD, 0);
-            execvp(argv[0], argv.data());
-        }
-        fexecve(exe, argv.data(), environ);
-        _exit(127);
-    }
-    return pid;
 }
 
 }  // namespace
@@ -158,7 +115,7 @@ bool daemon_spawn(daemon_proc* d, const std::vector<std::string>& args, int err_
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     std::vector<std::string> all{"tessarind"};
     all.insert(all.end(), args.begin(), args.end());
-    d->pid = spawn(daemon_exe, all, in, out, err_fd >= 0 ? err_fd : err);
+    d->pid = sandbox_spawn(daemon_exe, all, in, out, err_fd >= 0 ? err_fd : err, true);
     close(out);
     close(err);
     close(in);
@@ -169,22 +126,7 @@ bool daemon_start(daemon_proc* d, const std::vector<std::string>& args, int err_
 {
     if (!daemon_spawn(d, args, err_fd))
         return false;
-    const long deadline = now_ms() + 10000;
-    while (now_ms() < deadline) {
-        // Succeeds once the daemon has begun its open for reading.
-        const int fd = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0) {
-            close(fd);
-            return true;
-        }
-        int status;
-        if (waitpid(d->pid, &status, WNOHANG) == d->pid) {
-            d->pid = -1;
-            return false;
-        }
-        pause_ms(5);
-    }
-    return false;
+    return sandbox_wait_serving(d->pid);
 }
 
 int daemon_wait(daemon_proc* d, int timeout_ms)
@@ -293,7 +235,7 @@ int client_run(const std::vector<std::string>& args, std::string* out, std::stri
     lseek(in, 0, SEEK_SET);
     std::vector<std::string> all{"tessarind-client"};
     all.insert(all.end(), args.begin(), args.end());
-    const pid_t pid = spawn(client_exe, all, in, o, e);
+    const pid_t pid = sandbox_spawn(client_exe, all, in, o, e, false);
     int status = -1;
     waitpid(pid, &status, 0);
     close(in);

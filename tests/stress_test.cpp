@@ -23,9 +23,8 @@ struct slow_client {
 
 bool slow_sink(void* ctx, const unsigned char* d, size_t n)
 {
-    ((std::string*)ctx)->append((const char*)d, n);
     usleep(2000);
-    return true;
+    return client_append(ctx, d, n);
 }
 
 }  // namespace

@@ -14,12 +14,6 @@
 
 namespace {
 
-bool append(void* ctx, const unsigned char* d, size_t n)
-{
-    ((std::string*)ctx)->append((const char*)d, n);
-    return true;
-}
-
 std::string hex16(const std::string& key)
 {
     std::string s;
@@ -118,7 +112,7 @@ TEST_F(TransferTest, KeyStringWithoutNul)
         rec[KEY_STRING_OFFSET + i] = (unsigned char)"QUJD"[i % 4];
     ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
     std::string got;
-    EXPECT_EQ(client_read_reply(&r, 5000, append, &got), CLIENT_OK);
+    EXPECT_EQ(client_read_reply(&r, 5000, client_append, &got), CLIENT_OK);
     EXPECT_TRUE(got == plain);
     client_reply_close(&r);
 }
@@ -178,7 +172,7 @@ TEST_F(TransferTest, ExactTracesOfTwoLoadsAndAFirstLoad)
     ASSERT_TRUE(client_reply_open(&r));
     send(&r, CMD_DECRYPT_FILE, file, text);
     std::string got;
-    ASSERT_EQ(client_read_reply(&r, 5000, append, &got), CLIENT_OK);
+    ASSERT_EQ(client_read_reply(&r, 5000, client_append, &got), CLIENT_OK);
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
     const std::string path = r.path;
     EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 0\ne17..\ne18\ne20: " + path + "\ne21: " + file + "\ne22: " + text +
@@ -191,7 +185,7 @@ TEST_F(TransferTest, ExactTracesOfTwoLoadsAndAFirstLoad)
     ASSERT_TRUE(client_reply_open(&r));
     send(&r, CMD_DECRYPT_CHUNK, file, text);
     got.clear();
-    ASSERT_EQ(client_read_reply(&r, 5000, append, &got), CLIENT_OK);
+    ASSERT_EQ(client_read_reply(&r, 5000, client_append, &got), CLIENT_OK);
     EXPECT_EQ(got.size(), LOAD_SIZE);
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
     EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 3\ne17..\nt40\nt42: " + std::string(r.path) + "\nt43: " + file +
@@ -227,9 +221,7 @@ TEST_F(TransferTest, ClientLeavingMidTransfer)
     ASSERT_EQ(client_read_reply(
                   &r, 5000,
                   [](void* ctx, const unsigned char* d, size_t n) {
-                      auto* s = (std::string*)ctx;
-                      s->append((const char*)d, n);
-                      return s->size() < LOAD_SIZE;
+                      return client_append(ctx, d, n) && ((std::string*)ctx)->size() < LOAD_SIZE;
                   },
                   &got),
               CLIENT_OK);

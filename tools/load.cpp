@@ -53,12 +53,6 @@ void pause_ms(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-bool collect(void* ctx, const unsigned char* d, size_t n)
-{
-    ((std::string*)ctx)->append((const char*)d, n);
-    return true;
-}
-
 void check(totals* t, bool ok, const char* what, int client)
 {
     if (ok) {
@@ -106,8 +100,7 @@ void one_client(int id, std::mt19937& rng, const std::vector<data_file>& files, 
             client_read_reply(
                 &r, 5000,
                 [](void* ctx, const unsigned char* d, size_t n) {
-                    ((std::string*)ctx)->append((const char*)d, n);
-                    return ((std::string*)ctx)->size() < 100000;
+                    return client_append(ctx, d, n) && ((std::string*)ctx)->size() < 100000;
                 },
                 &got);
         client_reply_close(&r);
@@ -127,7 +120,7 @@ void one_client(int id, std::mt19937& rng, const std::vector<data_file>& files, 
         const bool ping = rng() % 2;
         if (client_reply_open(&r, false) && send_record(r, ping ? CMD_PING : CMD_DECRYPT_FILE, &f)) {
             pause_ms(1200);
-            const client_status s = client_reply_listen(&r) ? client_read_reply(&r, 5000, collect, &got) : CLIENT_FAILED;
+            const client_status s = client_reply_listen(&r) ? client_read_reply(&r, 5000, client_append, &got) : CLIENT_FAILED;
             check(t, s == CLIENT_OK && got == (ping ? std::string("OK") : f.plain), "late reader", id);
             if (!ping)
                 t->bytes += (long)got.size();

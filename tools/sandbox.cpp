@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <sstream>
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
@@ -37,32 +38,67 @@ bool sandbox_private_tmp(const char* program)
     return true;
 }
 
-pid_t sandbox_start_daemon(int exe)
+pid_t sandbox_spawn(int exe, const std::vector<std::string>& argv, int in, int out, int err, bool wrap)
 {
+    // Under a wrapper, the program is reached through /proc/self/fd.
+    std::vector<std::string> args;
+    const char* wrapper = wrap ? getenv("TESSARIND_WRAPPER") : nullptr;
+    std::istringstream words(wrapper ? wrapper : "");
+    for (std::string w; words >> w;)
+        args.push_back(w);
+    const bool wrapped = !args.empty();
+    if (wrapped)
+        args.push_back("/proc/self/fd/" + std::to_string(exe));
+    args.insert(args.end(), argv.begin() + (wrapped ? 1 : 0), argv.end());
+    std::vector<char*> ptrs;
+    for (auto& a : args)
+        ptrs.push_back(a.data());
+    ptrs.push_back(nullptr);
+
     const pid_t pid = fork();
     if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);  // keep exe for fexecve
-        char* argv[] = {(char*)"tessarind", nullptr};
-        fexecve(exe, argv, environ);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);  // keep exe, which fexecve needs
+        if (wrapped) {
+            fcntl(exe, F_SETFD, 0);
+            execvp(ptrs[0], ptrs.data());
+        }
+        fexecve(exe, ptrs.data(), environ);
         _exit(127);
     }
-    // Ready once it has begun its open for reading; opening the FIFO as a
-    // writer lets it go on, and no worker is started, so the idle daemon's
-    // thread count can be taken right after.
-    for (int i = 0; i < 1000; i++) {
+    return pid;
+}
+
+bool sandbox_wait_serving(pid_t pid)
+{
+    for (int i = 0; i < 2000; i++) {
+        // Succeeds once the daemon has begun its open for reading.
         const int fd = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) {
             close(fd);
-            usleep(100000);
-            return pid;
+            return true;
         }
-        usleep(10000);
+        siginfo_t info = {};
+        if (waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+            return false;
+        usleep(5000);
     }
-    return -1;
+    return false;
+}
+
+pid_t sandbox_start_daemon(int exe)
+{
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    const pid_t pid = sandbox_spawn(exe, {"tessarind"}, null, null, null, false);
+    close(null);
+    if (pid < 0 || !sandbox_wait_serving(pid))
+        return -1;
+    // No worker has started, so the idle daemon's thread count can be taken
+    // once its start-up has settled.
+    usleep(100000);
+    return pid;
 }
 
 long sandbox_proc_status(pid_t pid, const char* field)

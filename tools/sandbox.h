@@ -3,15 +3,28 @@
 // daemon already serving the machine.
 #pragma once
 
+#include <string>
 #include <sys/types.h>
+#include <vector>
 
 // Enters a private mount namespace with a fresh /tmp when running as root.
 // False (with a message printed) when the public FIFO path is still taken.
 bool sandbox_private_tmp(const char* program);
 
-// Starts the daemon (exe: an O_PATH descriptor of it) with its output
-// discarded, and waits until it serves, with no worker started. -1 on
-// failure.
+// The one way to start a program here, the daemon above all: exe (an
+// O_PATH descriptor, which stays usable when a private /tmp hides its path)
+// with argv (argv[0] first) and the given standard descriptors. When wrap
+// is set, TESSARIND_WRAPPER (e.g. "valgrind --error-exitcode=99") runs it
+// under another program. The pid, or -1.
+pid_t sandbox_spawn(int exe, const std::vector<std::string>& argv, int in, int out, int err, bool wrap);
+
+// Waits until the daemon pid has begun to read the public FIFO (it has then
+// been opened once as a writer, which lets its start-up go on). False when
+// it ended first (not reaped) or did not get there in ten seconds.
+bool sandbox_wait_serving(pid_t pid);
+
+// Starts the daemon with no arguments and its output discarded, and waits
+// until it serves, with no worker started. -1 on failure.
 pid_t sandbox_start_daemon(int exe);
 
 // A numeric field of /proc/PID/status ("Threads", "VmRSS", "VmHWM"; sizes in
