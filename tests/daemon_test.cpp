@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <iostream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -81,12 +83,31 @@ TEST_F(DaemonTest, PingThenExitWithExactTraces)
     EXPECT_EQ(daemon_err(&daemon), "");
 }
 
+// Also on the failure paths: a missing data file, a client gone mid-reply
+// (EPIPE), a ping nobody reads.
 TEST_F(DaemonTest, WithoutTracingNothingIsPrinted)
 {
     ASSERT_TRUE(daemon_start(&daemon, {}));
     std::string reply;
     EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &reply), CLIENT_OK);
     EXPECT_EQ(reply, "OK");
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, (dir + "/missing").c_str(), "QUJD", 3000, &reply), CLIENT_OK);
+    const std::string big = dir + "/big";
+    ASSERT_TRUE(file_write(big, random_bytes(8 * LOAD_SIZE, 90)));
+    client_reply r;
+    ASSERT_TRUE(client_reply_open(&r));
+    unsigned char rec[RECORD_SIZE];
+    ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, r.path, big.c_str(), "QUJD"));
+    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    reply.clear();
+    client_read_reply(
+        &r, 3000, [](void* c, const unsigned char* d, size_t n) { return client_append(c, d, n) && false; }, &reply);
+    client_reply_close(&r);
+    ASSERT_TRUE(client_reply_open(&r, false));
+    ASSERT_TRUE(client_record_build(rec, CMD_PING, r.path, "", ""));
+    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    EXPECT_TRUE(daemon_wait_idle(&daemon, 9000));
+    client_reply_close(&r);
     EXPECT_EQ(client_request(CMD_EXIT, "", "", 3000, &reply), CLIENT_OK);
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0));
     EXPECT_EQ(daemon_out(&daemon), "");
@@ -357,6 +378,44 @@ TEST_F(DaemonTest, RepliesThatCannotBeWritten)
              EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &reply), CLIENT_OK);
              client_reply_close(&r);
          }},
+        // "t63", "e11", "t48" stand for EPIPE: the reader leaves while the
+        // daemon waits for room.
+        {"ping whose reader leaves",
+         [&](daemon_proc& d, int) {
+             client_reply r;
+             filled(&r);
+             const std::string path = r.path;
+             send_to(CMD_PING, path);
+             ASSERT_TRUE(daemon_wait_writing(&d, path, 5000));
+             client_reply_close(&r);
+             EXPECT_TRUE(daemon_wait_output(&d, "t60\nt63\nt70:  " + path + "\nt80\n\n", 5000)) << daemon_out(&d);
+         }},
+        {"exit whose reader leaves",
+         [&](daemon_proc& d, int) {
+             client_reply r;
+             filled(&r);
+             send_to(CMD_EXIT, r.path);
+             ASSERT_TRUE(daemon_wait_writing(&d, r.path, 5000));
+             client_reply_close(&r);
+             EXPECT_TRUE(exited_with(daemon_wait(&d, 5000), 0));
+             EXPECT_EQ(count_of(daemon_out(&d), "\ne8 2\ne9\ne11\ne13..\n"), 1u);
+         }},
+        {"first load whose reader leaves",
+         [&](daemon_proc& d, int) {
+             client_reply r;
+             ASSERT_TRUE(client_reply_open(&r, false));
+             r.fd = open(r.path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+             ASSERT_EQ(fcntl(r.fd, F_SETPIPE_SZ, 4 * (int)LOAD_SIZE), 4 * (int)LOAD_SIZE);
+             const std::string junk(LOAD_SIZE, 'j');
+             while (write(r.fd, junk.data(), junk.size()) > 0) {
+             }
+             send_to(CMD_DECRYPT_CHUNK, r.path, data);
+             ASSERT_TRUE(daemon_wait_output(&d, "t42: " + std::string(r.path) + "\n", 5000));
+             client_reply_close(&r);
+             ASSERT_TRUE(daemon_wait_output(&d, "t80\n\n", 5000));
+             EXPECT_EQ(count_of(daemon_out(&d), "t46\nt48\nt49\nt55\nt70:  "), 1u) << daemon_out(&d);
+             EXPECT_EQ(count_of(daemon_out(&d), "t50"), 0u);
+         }},
         {"exit into a full FIFO",
          [&](daemon_proc& d, int) {
              client_reply r;
@@ -475,6 +534,25 @@ TEST_F(DaemonTest, WorkerLimits)
              EXPECT_LE(most.load(), 1 + MAX_WORKERS + SANITIZER_THREADS);
              for (auto& r : pings)
                  client_reply_close(&r);
+         }},
+        // No room for a worker's stack: the record is dropped, the next one served.
+        {"a worker that cannot start",
+         [&] {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+             std::cout << "row skipped: an address-space limit starves the sanitizer runtime\n";
+             return;
+#endif
+             ASSERT_TRUE(daemon_start(&daemon));
+             rlimit lim{(rlim_t)(sandbox_proc_status(daemon.pid, "VmSize") + 64) * 1024, RLIM_INFINITY};
+             ASSERT_EQ(prlimit(daemon.pid, RLIMIT_AS, &lim, nullptr), 0);
+             unsigned char rec[RECORD_SIZE];
+             ASSERT_TRUE(client_record_build(rec, CMD_PING, "/tmp/nobody", "", ""));
+             ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+             EXPECT_TRUE(daemon_wait_output(&daemon, "\ne8 1\ne14\n", 3000)) << daemon_out(&daemon);
+             lim.rlim_cur = RLIM_INFINITY;
+             ASSERT_EQ(prlimit(daemon.pid, RLIMIT_AS, &lim, nullptr), 0);
+             std::string got;
+             EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
          }},
         // Workers get their own stack size, and the main thread's wipe fits.
         {"a 32 KiB stack limit",

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <climits>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
@@ -184,6 +186,46 @@ bool daemon_wait_output(const daemon_proc* d, const std::string& needle, int tim
 int daemon_fd_count(const daemon_proc* d)
 {
     return sandbox_fd_count(d->pid);
+}
+
+bool daemon_wait_idle(const daemon_proc* d, int timeout_ms)
+{
+    const long deadline = now_ms() + timeout_ms;
+    while (sandbox_proc_status(d->pid, "Threads") > 1 + SANITIZER_THREADS) {
+        if (now_ms() > deadline)
+            return false;
+        pause_ms(10);
+    }
+    return true;
+}
+
+bool daemon_wait_writing(const daemon_proc* d, const std::string& path, int timeout_ms)
+{
+    const std::string proc = "/proc/" + std::to_string(d->pid), fds = proc + "/fd";
+    const long deadline = now_ms() + timeout_ms;
+    for (;;) {
+        DIR* dir = opendir(fds.c_str());
+        bool found = false;
+        while (const dirent* e = dir ? readdir(dir) : nullptr) {
+            char target[PATH_MAX];
+            const ssize_t n = readlinkat(dirfd(dir), e->d_name, target, sizeof target);
+            if (found || n <= 0 || std::string(target, (size_t)n) != path)
+                continue;
+            // Not the O_PATH descriptor that resolves the path: the one it
+            // reopens for writing.
+            unsigned flags = 0;
+            const std::string info = file_read(proc + "/fdinfo/" + e->d_name);
+            found = sscanf(info.c_str() + info.find("flags:"), "flags: %o", &flags) == 1 &&
+                    (flags & O_ACCMODE) == O_WRONLY;
+        }
+        if (dir)
+            closedir(dir);
+        if (found)
+            return true;
+        if (now_ms() > deadline)
+            return false;
+        pause_ms(10);
+    }
 }
 
 bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& needles)

@@ -34,6 +34,11 @@ std::string daemon_err(const daemon_proc* d);
 bool daemon_wait_output(const daemon_proc* d, const std::string& needle, int timeout_ms, int count = 1,
                         bool err = false);
 int daemon_fd_count(const daemon_proc* d);
+// Waits until every worker has ended (the daemon is down to its main
+// thread); false after timeout_ms.
+bool daemon_wait_idle(const daemon_proc* d, int timeout_ms);
+// Waits until the daemon holds path open for writing (a reply FIFO, say).
+bool daemon_wait_writing(const daemon_proc* d, const std::string& path, int timeout_ms);
 // True when any of needles stands in the daemon's writable memory.
 bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& needles);
 
@@ -54,19 +59,19 @@ std::string base64_encode(const std::string& bytes);
 // Encrypts whole blocks under key (any length), the tail as it is.
 std::string encrypt_bytes(const std::string& plain, const std::string& key);
 
+// ThreadSanitizer's runtime runs a thread of its own in every process.
+#ifdef __SANITIZE_THREAD__
+constexpr long SANITIZER_THREADS = 1;
+#else
+constexpr long SANITIZER_THREADS = 0;
+#endif
+
 // ThreadSanitizer runs a signal handler only when the interrupted call
 // returns; a daemon blocked in open() or read() on its FIFO never gets there.
 #ifdef __SANITIZE_THREAD__
 #define SKIP_UNDER_TSAN() GTEST_SKIP() << "ThreadSanitizer defers signal handlers past blocking FIFO calls"
 #else
 #define SKIP_UNDER_TSAN() (void)0
-#endif
-
-// ThreadSanitizer's runtime runs a thread of its own in every process.
-#ifdef __SANITIZE_THREAD__
-constexpr long SANITIZER_THREADS = 1;
-#else
-constexpr long SANITIZER_THREADS = 0;
 #endif
 
 // Base for daemon tests: a private /tmp per test, and the daemon stopped

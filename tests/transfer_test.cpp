@@ -343,7 +343,7 @@ TEST_F(TransferTest, NoSecretsLeftInMemory)
     }
     std::string got;
     EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
-    usleep(200 * 1000);  // the last worker has ended
+    ASSERT_TRUE(daemon_wait_idle(&daemon, 5000));
     EXPECT_FALSE(daemon_memory_holds(&daemon, {"plain-marker-"})) << "plain data";
     EXPECT_FALSE(daemon_memory_holds(&daemon, {key})) << "key bytes";
     EXPECT_FALSE(daemon_memory_holds(&daemon, {text})) << "key text";
