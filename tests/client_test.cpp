@@ -160,22 +160,18 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
         {"client killed", true,
          [] {
              // The client is the child of ours that is not the daemon.
-             for (int tries = 0; tries < 500; tries++) {
+             wait_until(5000, [] {
                  DIR* dp = opendir("/proc");
-                 while (const dirent* e = readdir(dp)) {
+                 bool killed = false;
+                 while (const dirent* e = killed ? nullptr : readdir(dp)) {
                      const std::string stat = file_read(std::string("/proc/") + e->d_name + "/stat");
-                     const size_t close_paren = stat.rfind(')');
-                     if (stat.find("(tessarind-clien)") == std::string::npos || close_paren == std::string::npos)
-                         continue;
-                     if (atoi(stat.c_str() + close_paren + 4) == getpid()) {
-                         kill(atoi(e->d_name), SIGTERM);
-                         closedir(dp);
-                         return;
-                     }
+                     const size_t paren = stat.rfind(')');
+                     killed = stat.find("(tessarind-clien)") != std::string::npos &&
+                              atoi(stat.c_str() + paren + 4) == getpid() && kill(atoi(e->d_name), SIGTERM) == 0;
                  }
                  closedir(dp);
-                 usleep(10000);
-             }
+                 return killed;
+             });
          },
          ""},
     };

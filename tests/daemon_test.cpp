@@ -88,24 +88,20 @@ TEST_F(DaemonTest, PingThenExitWithExactTraces)
 TEST_F(DaemonTest, WithoutTracingNothingIsPrinted)
 {
     ASSERT_TRUE(daemon_start(&daemon, {}));
+    EXPECT_TRUE(daemon_pings());
     std::string reply;
-    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &reply), CLIENT_OK);
-    EXPECT_EQ(reply, "OK");
     EXPECT_EQ(client_request(CMD_DECRYPT_FILE, (dir + "/missing").c_str(), "QUJD", 3000, &reply), CLIENT_OK);
     const std::string big = dir + "/big";
     ASSERT_TRUE(file_write(big, random_bytes(8 * LOAD_SIZE, 90)));
     client_reply r;
     ASSERT_TRUE(client_reply_open(&r));
-    unsigned char rec[RECORD_SIZE];
-    ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, r.path, big.c_str(), "QUJD"));
-    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, big, "QUJD"));
     reply.clear();
     client_read_reply(
         &r, 3000, [](void* c, const unsigned char* d, size_t n) { return client_append(c, d, n) && false; }, &reply);
     client_reply_close(&r);
     ASSERT_TRUE(client_reply_open(&r, false));
-    ASSERT_TRUE(client_record_build(rec, CMD_PING, r.path, "", ""));
-    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    ASSERT_TRUE(request_send(CMD_PING, r.path));
     EXPECT_TRUE(daemon_wait_idle(&daemon, 9000));
     client_reply_close(&r);
     EXPECT_EQ(client_request(CMD_EXIT, "", "", 3000, &reply), CLIENT_OK);
@@ -119,9 +115,7 @@ TEST_F(DaemonTest, LateReaderGetsOkAfterThreeAttempts)
     ASSERT_TRUE(daemon_start(&daemon));
     client_reply r;
     ASSERT_TRUE(client_reply_open(&r, false));
-    unsigned char rec[RECORD_SIZE];
-    ASSERT_TRUE(client_record_build(rec, CMD_PING, r.path, "", ""));
-    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    ASSERT_TRUE(request_send(CMD_PING, r.path));
     usleep(2500 * 1000);
     ASSERT_TRUE(client_reply_listen(&r));
     std::string reply;
@@ -150,17 +144,12 @@ TEST_F(DaemonTest, UnreadPingUnknownCommandsAndNonFifoReplies)
     ASSERT_TRUE(client_reply_open(&unread, false));
     const std::string plain = dir + "/plain";
     ASSERT_TRUE(file_write(plain, "untouched"));
-    unsigned char rec[RECORD_SIZE];
-    ASSERT_TRUE(client_record_build(rec, CMD_PING, unread.path, "", ""));
-    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
-    ASSERT_TRUE(client_record_build(rec, CMD_PING, plain.c_str(), "", ""));
-    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    ASSERT_TRUE(request_send(CMD_PING, unread.path));
+    ASSERT_TRUE(request_send(CMD_PING, plain));
     // Both pings give up after five attempts; the daemon goes on serving.
     ASSERT_TRUE(daemon_wait_output(&daemon, "t61\n", 8000, 10));
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 5));
-    std::string reply;
-    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &reply), CLIENT_OK);
-    EXPECT_EQ(reply, "OK");
+    EXPECT_TRUE(daemon_pings());
     EXPECT_EQ(file_read(plain), "untouched");
     EXPECT_EQ(count_of(daemon_out(&daemon), "t64\n"), 1u);
     client_reply_close(&unread);
@@ -207,9 +196,7 @@ TEST_F(DaemonTest, FieldsWithoutNulAreBounded)
     rec[0] = CMD_PING;
     ASSERT_EQ(client_send(rec.data(), RECORD_SIZE, 1000), CLIENT_OK);
     ASSERT_TRUE(daemon_wait_output(&daemon, "t61\n", 3000));
-    std::string reply;
-    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &reply), CLIENT_OK);
-    EXPECT_EQ(reply, "OK");
+    EXPECT_TRUE(daemon_pings());
 }
 
 TEST_F(DaemonTest, ExitWithNobodyReadingStillStops)
@@ -217,9 +204,7 @@ TEST_F(DaemonTest, ExitWithNobodyReadingStillStops)
     ASSERT_TRUE(daemon_start(&daemon));
     client_reply r;
     ASSERT_TRUE(client_reply_open(&r, false));
-    unsigned char rec[RECORD_SIZE];
-    ASSERT_TRUE(client_record_build(rec, CMD_EXIT, r.path, "", ""));
-    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    ASSERT_TRUE(request_send(CMD_EXIT, r.path));
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 9000), 0));
     EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
     EXPECT_EQ(count_of(daemon_out(&daemon), "e9\ne10\ne10\ne10\ne10\ne10\ne13..\n"), 1u);
@@ -270,13 +255,13 @@ TEST_F(DaemonTest, PublicFifoIsNotReadableByOthers)
     ASSERT_EQ(stat(PUBLIC_FIFO_PATH, &st), 0);
     const ino_t ino = st.st_ino;
     ASSERT_TRUE(daemon_start(&daemon));
-    std::string reply;
-    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &reply), CLIENT_OK);
+    EXPECT_TRUE(daemon_pings());
     ASSERT_EQ(stat(PUBLIC_FIFO_PATH, &st), 0);
     EXPECT_EQ(st.st_ino, ino);
     const mode_t mask = umask(0);
     umask(mask);
     EXPECT_EQ(st.st_mode & 0777, 0622u & ~mask);
+    std::string reply;
     EXPECT_EQ(client_request(CMD_EXIT, "", "", 3000, &reply), CLIENT_OK);
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0));
     EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
@@ -324,8 +309,7 @@ TEST_F(DaemonTest, SomethingElseAtThePublicPathIsRefused)
         EXPECT_EQ(daemon_err(&d), std::string(PUBLIC_FIFO_PATH) + ": " + c.error + "\n");
         EXPECT_TRUE(path_exists(PUBLIC_FIFO_PATH));
         if (daemon.pid > 0) {
-            std::string reply;
-            EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &reply), CLIENT_OK);
+            EXPECT_TRUE(daemon_pings());
             daemon_kill(&daemon);
         }
         if (reader >= 0)
@@ -357,11 +341,6 @@ TEST_F(DaemonTest, RepliesThatCannotBeWritten)
         while (write(r->fd, junk.data(), junk.size()) > 0) {
         }
     };
-    const auto send_to = [](unsigned char command, const std::string& reply, const std::string& file = "") {
-        unsigned char rec[RECORD_SIZE];
-        ASSERT_TRUE(client_record_build(rec, command, reply.c_str(), file.c_str(), "QUJD"));
-        ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
-    };
     const std::string data = dir + "/data";
     ASSERT_TRUE(file_write(data, random_bytes(8 * LOAD_SIZE, 70)));
     const struct {
@@ -372,10 +351,9 @@ TEST_F(DaemonTest, RepliesThatCannotBeWritten)
          [&](daemon_proc& d, int) {
              client_reply r;
              filled(&r);
-             send_to(CMD_PING, r.path);
+             ASSERT_TRUE(request_send(CMD_PING, r.path));
              EXPECT_TRUE(daemon_wait_output(&d, "t60\nt70:  " + std::string(r.path) + "\nt80\n\n", 9000));
-             std::string reply;
-             EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &reply), CLIENT_OK);
+             EXPECT_TRUE(daemon_pings());
              client_reply_close(&r);
          }},
         // "t63", "e11", "t48" stand for EPIPE: the reader leaves while the
@@ -385,7 +363,7 @@ TEST_F(DaemonTest, RepliesThatCannotBeWritten)
              client_reply r;
              filled(&r);
              const std::string path = r.path;
-             send_to(CMD_PING, path);
+             ASSERT_TRUE(request_send(CMD_PING, path));
              ASSERT_TRUE(daemon_wait_writing(&d, path, 5000));
              client_reply_close(&r);
              EXPECT_TRUE(daemon_wait_output(&d, "t60\nt63\nt70:  " + path + "\nt80\n\n", 5000)) << daemon_out(&d);
@@ -394,7 +372,7 @@ TEST_F(DaemonTest, RepliesThatCannotBeWritten)
          [&](daemon_proc& d, int) {
              client_reply r;
              filled(&r);
-             send_to(CMD_EXIT, r.path);
+             ASSERT_TRUE(request_send(CMD_EXIT, r.path));
              ASSERT_TRUE(daemon_wait_writing(&d, r.path, 5000));
              client_reply_close(&r);
              EXPECT_TRUE(exited_with(daemon_wait(&d, 5000), 0));
@@ -409,7 +387,7 @@ TEST_F(DaemonTest, RepliesThatCannotBeWritten)
              const std::string junk(LOAD_SIZE, 'j');
              while (write(r.fd, junk.data(), junk.size()) > 0) {
              }
-             send_to(CMD_DECRYPT_CHUNK, r.path, data);
+             ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, r.path, data));
              ASSERT_TRUE(daemon_wait_output(&d, "t42: " + std::string(r.path) + "\n", 5000));
              client_reply_close(&r);
              ASSERT_TRUE(daemon_wait_output(&d, "t80\n\n", 5000));
@@ -420,7 +398,7 @@ TEST_F(DaemonTest, RepliesThatCannotBeWritten)
          [&](daemon_proc& d, int) {
              client_reply r;
              filled(&r);
-             send_to(CMD_EXIT, r.path);
+             ASSERT_TRUE(request_send(CMD_EXIT, r.path));
              EXPECT_TRUE(exited_with(daemon_wait(&d, 9000), 0));
              EXPECT_EQ(count_of(daemon_out(&d), "\ne8 2\ne9\ne13..\n"), 1u);
              client_reply_close(&r);
@@ -428,8 +406,8 @@ TEST_F(DaemonTest, RepliesThatCannotBeWritten)
         // A pipe counts as a FIFO; both paths reach it through a magic link.
         {"replies into the daemon's standard error",
          [&](daemon_proc& d, int err) {
-             send_to(CMD_PING, "/dev/stderr");
-             send_to(CMD_DECRYPT_CHUNK, "/proc/" + std::to_string(d.pid) + "/fd/2", data);
+             ASSERT_TRUE(request_send(CMD_PING, "/dev/stderr"));
+             ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, "/proc/" + std::to_string(d.pid) + "/fd/2", data));
              EXPECT_TRUE(daemon_wait_output(&d, "t80\n\n", 9000, 2));
              char buf[16];
              EXPECT_LT(read(err, buf, sizeof buf), 0) << "something was written into standard error";
@@ -439,7 +417,7 @@ TEST_F(DaemonTest, RepliesThatCannotBeWritten)
              close(err);
              client_reply r;
              ASSERT_TRUE(client_reply_open(&r));
-             send_to(CMD_DECRYPT_FILE, r.path, data);
+             ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, data));
              std::string got;
              client_read_reply(
                  &r, 5000,
@@ -450,8 +428,7 @@ TEST_F(DaemonTest, RepliesThatCannotBeWritten)
              client_reply_close(&r);
              // SIGPIPE on writing "E1" must not repeat for ever.
              EXPECT_TRUE(daemon_wait_output(&d, "e32\ne34\ne35\ne37\n", 5000));
-             std::string reply;
-             EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &reply), CLIENT_OK);
+             EXPECT_TRUE(daemon_pings());
 #ifndef __SANITIZE_THREAD__  // see SKIP_UNDER_TSAN
              kill(d.pid, SIGTERM);
              EXPECT_TRUE(exited_with(daemon_wait(&d, 5000), 0));
@@ -494,8 +471,7 @@ TEST_F(DaemonTest, WorkerLimits)
              unsigned char rec[RECORD_SIZE];
              for (auto& r : late) {
                  ASSERT_TRUE(client_reply_open(&r, false));
-                 ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, r.path, file.c_str(), text.c_str()));
-                 ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+                 ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, file, text.c_str()));
              }
              std::atomic<bool> stop{false};
              std::atomic<long> most{0};
@@ -506,9 +482,9 @@ TEST_F(DaemonTest, WorkerLimits)
                      usleep(200);
                  }
              });
-             for (int i = 0; i < 1000 && sandbox_proc_status(daemon.pid, "Threads") < 1 + MAX_WORKERS + SANITIZER_THREADS;
-                  i++)
-                 usleep(10000);
+             wait_until(10000, [&] {
+                 return sandbox_proc_status(daemon.pid, "Threads") >= 1 + MAX_WORKERS + SANITIZER_THREADS;
+             });
              client_status s = CLIENT_OK;
              while (s == CLIENT_OK && pings.size() < 200) {
                  pings.emplace_back();
@@ -545,14 +521,11 @@ TEST_F(DaemonTest, WorkerLimits)
              ASSERT_TRUE(daemon_start(&daemon));
              rlimit lim{(rlim_t)(sandbox_proc_status(daemon.pid, "VmSize") + 64) * 1024, RLIM_INFINITY};
              ASSERT_EQ(prlimit(daemon.pid, RLIMIT_AS, &lim, nullptr), 0);
-             unsigned char rec[RECORD_SIZE];
-             ASSERT_TRUE(client_record_build(rec, CMD_PING, "/tmp/nobody", "", ""));
-             ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+             ASSERT_TRUE(request_send(CMD_PING, "/tmp/nobody"));
              EXPECT_TRUE(daemon_wait_output(&daemon, "\ne8 1\ne14\n", 3000)) << daemon_out(&daemon);
              lim.rlim_cur = RLIM_INFINITY;
              ASSERT_EQ(prlimit(daemon.pid, RLIMIT_AS, &lim, nullptr), 0);
-             std::string got;
-             EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
+             EXPECT_TRUE(daemon_pings());
          }},
         // Workers get their own stack size, and the main thread's wipe fits.
         {"a 32 KiB stack limit",
@@ -561,10 +534,8 @@ TEST_F(DaemonTest, WorkerLimits)
              const bool started = daemon_start(&daemon, {});
              unsetenv("TESSARIND_WRAPPER");
              ASSERT_TRUE(started);
+             EXPECT_TRUE(daemon_pings());
              std::string got;
-             EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
-             EXPECT_EQ(got, "OK");
-             got.clear();
              EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), text.c_str(), 3000, &got), CLIENT_OK);
              EXPECT_TRUE(got == plain);
          }},

@@ -33,17 +33,6 @@ int client_exe = -1;
 int lock_fd = -1;
 std::string fail_buffers_shim;
 
-long now_ms()
-{
-    using namespace std::chrono;
-    return (long)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-void pause_ms(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 int remove_entry(const char* path, const struct stat*, int, struct FTW*)
 {
     return remove(path);
@@ -133,16 +122,10 @@ bool daemon_start(daemon_proc* d, const std::vector<std::string>& args, int err_
 
 int daemon_wait(daemon_proc* d, int timeout_ms)
 {
-    const long deadline = now_ms() + timeout_ms;
-    while (d->pid > 0) {
-        int status;
-        if (waitpid(d->pid, &status, WNOHANG) == d->pid) {
-            d->pid = -1;
-            return status;
-        }
-        if (now_ms() > deadline)
-            return -1;
-        pause_ms(5);
+    int status = -1;
+    if (d->pid > 0 && wait_until(timeout_ms, [&] { return waitpid(d->pid, &status, WNOHANG) == d->pid; })) {
+        d->pid = -1;
+        return status;
     }
     return -1;
 }
@@ -173,14 +156,8 @@ std::string daemon_err(const daemon_proc* d)
 
 bool daemon_wait_output(const daemon_proc* d, const std::string& needle, int timeout_ms, int count, bool err)
 {
-    const long deadline = now_ms() + timeout_ms;
-    for (;;) {
-        if (count_of(err ? daemon_err(d) : daemon_out(d), needle) >= (size_t)count)
-            return true;
-        if (now_ms() > deadline)
-            return false;
-        pause_ms(10);
-    }
+    return wait_until(timeout_ms,
+                      [&] { return count_of(err ? daemon_err(d) : daemon_out(d), needle) >= (size_t)count; });
 }
 
 int daemon_fd_count(const daemon_proc* d)
@@ -190,21 +167,14 @@ int daemon_fd_count(const daemon_proc* d)
 
 bool daemon_wait_idle(const daemon_proc* d, int timeout_ms)
 {
-    const long deadline = now_ms() + timeout_ms;
-    while (sandbox_proc_status(d->pid, "Threads") > 1 + SANITIZER_THREADS) {
-        if (now_ms() > deadline)
-            return false;
-        pause_ms(10);
-    }
-    return true;
+    return wait_until(timeout_ms, [&] { return sandbox_proc_status(d->pid, "Threads") <= 1 + SANITIZER_THREADS; });
 }
 
 bool daemon_wait_writing(const daemon_proc* d, const std::string& path, int timeout_ms)
 {
-    const std::string proc = "/proc/" + std::to_string(d->pid), fds = proc + "/fd";
-    const long deadline = now_ms() + timeout_ms;
-    for (;;) {
-        DIR* dir = opendir(fds.c_str());
+    const std::string proc = "/proc/" + std::to_string(d->pid);
+    return wait_until(timeout_ms, [&] {
+        DIR* dir = opendir((proc + "/fd").c_str());
         bool found = false;
         while (const dirent* e = dir ? readdir(dir) : nullptr) {
             char target[PATH_MAX];
@@ -220,12 +190,8 @@ bool daemon_wait_writing(const daemon_proc* d, const std::string& path, int time
         }
         if (dir)
             closedir(dir);
-        if (found)
-            return true;
-        if (now_ms() > deadline)
-            return false;
-        pause_ms(10);
-    }
+        return found;
+    });
 }
 
 bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& needles)
@@ -262,6 +228,20 @@ bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& n
     }
     close(mem);
     return found;
+}
+
+bool daemon_pings()
+{
+    std::string got;
+    return client_request(CMD_PING, "", "", 3000, &got) == CLIENT_OK && got == "OK";
+}
+
+bool request_send(unsigned char command, const std::string& reply_path, const std::string& file,
+                  const std::string& key)
+{
+    unsigned char rec[RECORD_SIZE];
+    return client_record_build(rec, command, reply_path.c_str(), file.c_str(), key.c_str()) &&
+           client_send(rec, RECORD_SIZE, 1000) == CLIENT_OK;
 }
 
 int client_run(const std::vector<std::string>& args, std::string* out, std::string* err, const std::string& input)

@@ -4,10 +4,26 @@
 // never collides with another test or with a daemon already on the machine.
 #pragma once
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
+
+// Polls cond every 10 ms until it holds (true) or timeout_ms have passed
+// (false).
+template <typename F>
+bool wait_until(int timeout_ms, F cond)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 // Called once from main, before any test: opens the programs and enters a
 // private mount namespace if the machine allows it.
@@ -45,6 +61,13 @@ bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& n
 // The allocator shim that fails the daemon's buffer allocations, as read at
 // start-up (the build tree may be hidden by the private /tmp).
 const std::string& harness_fail_buffers_shim();
+
+// Whether the daemon answers a ping with "OK" (it goes on serving).
+bool daemon_pings();
+
+// Builds a whole record and sends it to the public FIFO; true once sent.
+bool request_send(unsigned char command, const std::string& reply_path, const std::string& file = "",
+                  const std::string& key = "");
 
 // Runs the command-line client; returns its exit status, output in *out.
 int client_run(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr,

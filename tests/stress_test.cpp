@@ -44,9 +44,7 @@ TEST_F(DaemonTest, TerminationSignalsDuringEightTransfers)
         std::vector<std::thread> threads;
         for (auto& c : clients) {
             ASSERT_TRUE(client_reply_open(&c.r));
-            unsigned char rec[RECORD_SIZE];
-            ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, c.r.path, file.c_str(), text.c_str()));
-            ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+            ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, c.r.path, file, text.c_str()));
             threads.emplace_back([&c] {
                 c.status = client_read_reply(&c.r, 10000, slow_sink, &c.got);
                 c.ended = true;
@@ -75,22 +73,18 @@ TEST_F(DaemonTest, TerminationSignalsDuringEightTransfers)
 TEST_F(DaemonTest, ValgrindScenario)
 {
     ASSERT_TRUE(daemon_start(&daemon, {"-d"}));
-    std::string got;
-    EXPECT_EQ(client_request(CMD_PING, "", "", 10000, &got), CLIENT_OK);
-    EXPECT_EQ(got, "OK");
+    EXPECT_TRUE(daemon_pings());
     const std::string key = random_bytes(20, 42);
     const std::string plain = random_bytes(2 * LOAD_SIZE + 13, 43);
     const std::string file = dir + "/data";
     ASSERT_TRUE(file_write(file, encrypt_bytes(plain, key)));
-    got.clear();
+    std::string got;
     EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), base64_encode(key).c_str(), 10000, &got), CLIENT_OK);
     EXPECT_TRUE(got == plain);
 
     client_reply r;
     ASSERT_TRUE(client_reply_open(&r));
-    unsigned char rec[RECORD_SIZE];
-    ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, r.path, file.c_str(), base64_encode(key).c_str()));
-    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, file, base64_encode(key).c_str()));
     ASSERT_TRUE(daemon_wait_output(&daemon, "e20: " + std::string(r.path) + "\n", 10000));
     client_reply_close(&r);  // gone mid-transfer
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 10000, 3));

@@ -52,14 +52,6 @@ protected:
         EXPECT_TRUE(file_write(path, encrypt_bytes(plain, key)));
         return path;
     }
-
-    // Sends a record naming r's FIFO, as built from the arguments.
-    void send(client_reply* r, unsigned char command, const std::string& file, const std::string& key)
-    {
-        unsigned char rec[RECORD_SIZE];
-        ASSERT_TRUE(client_record_build(rec, command, r->path, file.c_str(), key.c_str()));
-        ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
-    }
 };
 
 }  // namespace
@@ -129,8 +121,7 @@ TEST_F(TransferTest, MissingFileGivesEmptyReplyAndPerrorLine)
     // The run ends early: no closing frame traces.
     EXPECT_EQ(count_of(daemon_out(&daemon), "t70"), 0u);
     EXPECT_EQ(count_of(daemon_out(&daemon), "t80"), 0u);
-    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
-    EXPECT_EQ(got, "OK");
+    EXPECT_TRUE(daemon_pings());
 }
 
 TEST_F(TransferTest, PublicFifoIsNeverADataFile)
@@ -139,8 +130,7 @@ TEST_F(TransferTest, PublicFifoIsNeverADataFile)
     EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, PUBLIC_FIFO_PATH, "QUJD", 3000, &got), CLIENT_OK);
     EXPECT_EQ(got, "");
     EXPECT_TRUE(daemon_wait_output(&daemon, "t45...: Invalid argument\n", 3000, 1, true));
-    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
-    EXPECT_EQ(got, "OK");
+    EXPECT_TRUE(daemon_pings());
 }
 
 TEST_F(TransferTest, SameFileTwoKeysAtOnce)
@@ -170,7 +160,7 @@ TEST_F(TransferTest, ExactTracesOfTwoLoadsAndAFirstLoad)
     const std::string file = make_file("two", random_bytes(2 * LOAD_SIZE, 13), key);
     client_reply r;
     ASSERT_TRUE(client_reply_open(&r));
-    send(&r, CMD_DECRYPT_FILE, file, text);
+    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, file, text));
     std::string got;
     ASSERT_EQ(client_read_reply(&r, 5000, client_append, &got), CLIENT_OK);
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
@@ -183,7 +173,7 @@ TEST_F(TransferTest, ExactTracesOfTwoLoadsAndAFirstLoad)
     client_reply_close(&r);
 
     ASSERT_TRUE(client_reply_open(&r));
-    send(&r, CMD_DECRYPT_CHUNK, file, text);
+    ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, r.path, file, text));
     got.clear();
     ASSERT_EQ(client_read_reply(&r, 5000, client_append, &got), CLIENT_OK);
     EXPECT_EQ(got.size(), LOAD_SIZE);
@@ -215,7 +205,7 @@ TEST_F(TransferTest, ClientLeavingMidTransfer)
     const std::string file = make_file("big", random_bytes(8 * LOAD_SIZE, 14), random_bytes(20, 15));
     client_reply r;
     ASSERT_TRUE(client_reply_open(&r));
-    send(&r, CMD_DECRYPT_FILE, file, "QUJD");
+    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, file, "QUJD"));
     std::string got;
     // Read about one load, then go away.
     ASSERT_EQ(client_read_reply(
@@ -229,9 +219,7 @@ TEST_F(TransferTest, ClientLeavingMidTransfer)
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 5000));
     EXPECT_EQ(count_of(daemon_out(&daemon), "e32\ne34\ne35\ne37\nt70"), 1u) << daemon_out(&daemon);
     EXPECT_EQ(count_of(daemon_err(&daemon), "E1\n"), 1u);
-    std::string pong;
-    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &pong), CLIENT_OK);
-    EXPECT_EQ(pong, "OK");
+    EXPECT_TRUE(daemon_pings());
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
     EXPECT_EQ(daemon_fd_count(&daemon), fds_at_start);
 }
@@ -243,12 +231,8 @@ TEST_F(TransferTest, ReplyPathMissingOrNotAFifo)
     const std::string plain_reply = dir + "/not-a-fifo";
     ASSERT_TRUE(file_write(plain_reply, "untouched"));
     const std::string missing = dir + "/no-such-fifo";
-    unsigned char rec[RECORD_SIZE];
-    ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, missing.c_str(), file.c_str(), base64_encode(key).c_str()));
-    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
-    ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_CHUNK, plain_reply.c_str(), file.c_str(),
-                                    base64_encode(key).c_str()));
-    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, missing, file, base64_encode(key).c_str()));
+    ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, plain_reply, file, base64_encode(key).c_str()));
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 9000, 2));
     const std::string out = daemon_out(&daemon);
     EXPECT_EQ(count_of(out, "e19: " + missing + "\n"), 5u);
@@ -266,9 +250,7 @@ TEST_F(TransferTest, ReplyPathMissingOrNotAFifo)
 // went into it would come back as records.
 TEST_F(TransferTest, HostilePaths)
 {
-    unsigned char rec[RECORD_SIZE];
-    ASSERT_TRUE(client_record_build(rec, CMD_PING, PUBLIC_FIFO_PATH, "", ""));
-    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    ASSERT_TRUE(request_send(CMD_PING, PUBLIC_FIFO_PATH));
 
     const std::string fifo = dir + "/data-fifo";  // nobody writes it
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -341,8 +323,7 @@ TEST_F(TransferTest, NoSecretsLeftInMemory)
         EXPECT_EQ(client_request(cmd, file.c_str(), text.c_str(), 5000, &got), CLIENT_OK);
         EXPECT_EQ(got.substr(0, 100), plain.substr(0, 100));
     }
-    std::string got;
-    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
+    EXPECT_TRUE(daemon_pings());
     ASSERT_TRUE(daemon_wait_idle(&daemon, 5000));
     EXPECT_FALSE(daemon_memory_holds(&daemon, {"plain-marker-"})) << "plain data";
     EXPECT_FALSE(daemon_memory_holds(&daemon, {key})) << "key bytes";
@@ -377,10 +358,8 @@ TEST_F(DaemonTest, WorkerWithoutBuffers)
     ASSERT_TRUE(started);
     const std::string file = dir + "/data";
     ASSERT_TRUE(file_write(file, random_bytes(4096, 50)));
+    EXPECT_TRUE(daemon_pings());
     std::string got;
-    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), CLIENT_OK);
-    EXPECT_EQ(got, "OK");
-    got.clear();
     EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
     EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
     EXPECT_EQ(got, "");
