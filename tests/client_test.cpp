@@ -45,6 +45,16 @@ TEST_F(DaemonTest, ClientUsageAndAbsentDaemon)
     }
     EXPECT_EQ(run({"ping"}, &out, &err), 1);
     EXPECT_EQ(err, "tessarind-client: daemon not running\n");
+    // Someone outside the group: the message says what to ask for.
+    if (geteuid() == 0) {
+        ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0620), 0);
+        setenv("TESSARIND_WRAPPER", "setpriv --reuid=65534 --regid=65534 --clear-groups", 1);
+        EXPECT_EQ(client_run({"ping"}, &out, &err, "", true), 1);
+        unsetenv("TESSARIND_WRAPPER");
+        EXPECT_EQ(err, "tessarind-client: not allowed to write /tmp/TALV_PIPE: Permission denied (ask to be made a "
+                       "member of group tessarind)\n");
+        unlink(PUBLIC_FIFO_PATH);
+    }
     EXPECT_EQ(run({"stop"}, &out, &err), 1);
     EXPECT_EQ(err, "tessarind-client: daemon not running\n");
     const std::string f = dir + "/some";

@@ -244,7 +244,8 @@ bool request_send(unsigned char command, const std::string& reply_path, const st
            client_send(rec, RECORD_SIZE, 1000) == CLIENT_OK;
 }
 
-int client_run(const std::vector<std::string>& args, std::string* out, std::string* err, const std::string& input)
+int client_run(const std::vector<std::string>& args, std::string* out, std::string* err, const std::string& input,
+               bool wrap)
 {
     char in_path[] = "/tmp/client-in-XXXXXX";
     char out_path[] = "/tmp/client-out-XXXXXX";
@@ -257,7 +258,7 @@ int client_run(const std::vector<std::string>& args, std::string* out, std::stri
     lseek(in, 0, SEEK_SET);
     std::vector<std::string> all{"tessarind-client"};
     all.insert(all.end(), args.begin(), args.end());
-    const pid_t pid = sandbox_spawn(client_exe, all, in, o, e, false);
+    const pid_t pid = sandbox_spawn(client_exe, all, in, o, e, wrap);
     int status = -1;
     waitpid(pid, &status, 0);
     close(in);

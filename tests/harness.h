@@ -69,9 +69,10 @@ bool daemon_pings();
 bool request_send(unsigned char command, const std::string& reply_path, const std::string& file = "",
                   const std::string& key = "");
 
-// Runs the command-line client; returns its exit status, output in *out.
+// Runs the command-line client (under TESSARIND_WRAPPER when wrap is set);
+// returns its exit status, output in *out.
 int client_run(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr,
-               const std::string& input = "");
+               const std::string& input = "", bool wrap = false);
 
 bool path_exists(const std::string& path);
 std::string file_read(const std::string& path);
