@@ -33,8 +33,10 @@ unshare -m --propagation private bash -euo pipefail -c '
   mount -t tmpfs tmpfs /tmp
   S=/proc/$$/fd/7 W=/proc/$$/fd/9
   mkdir /tmp/t
+  cd /tmp/t  # the working directory may have been in the old /tmp
   cp "$W/data" "$W/data.enc" /tmp/t/  # the daemon opens no path through a magic link
   "$W/prefix/sbin/tessarind" &
+  trap "kill $! 2>/dev/null || true" EXIT
   for _ in $(seq 200); do [ -p /tmp/TALV_PIPE ] && break; sleep 0.05; done
   export LD_LIBRARY_PATH=$W/$lib PYTHONPATH=$S/python
   "$W/decrypt" /tmp/t/data.enc "$key" | cmp - /tmp/t/data
