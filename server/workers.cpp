@@ -35,6 +35,8 @@ pthread_cond_t slot_freed = PTHREAD_COND_INITIALIZER;
 int running = 0;  // started and not yet gone
 ended_worker last;
 bool have_last = false;
+int reaping = 0;        // workers joining the one before them
+bool stopping = false;  // after workers_finish, an ending worker detaches
 void* spare[SPARE_STACKS];  // guarded mappings no thread uses
 int nspare = 0;
 
@@ -51,7 +53,7 @@ bool take_last(ended_worker* w)
 // Waits until the worker has left the process, then frees its slot. The
 // join returns a little before the kernel has unhashed the thread, which
 // tgkill's existence check tells.
-void reap(const ended_worker& w)
+void reap(const ended_worker& w, bool by_worker)
 {
     pthread_join(w.thread, nullptr);
     while (tgkill(getpid(), w.tid, 0) == 0)
@@ -62,7 +64,9 @@ void reap(const ended_worker& w)
     else if (w.mapping)
         munmap(w.mapping, MAPPING_SIZE);
     running--;
-    pthread_cond_signal(&slot_freed);
+    if (by_worker)
+        reaping--;
+    pthread_cond_broadcast(&slot_freed);
     pthread_mutex_unlock(&lock);
 }
 
@@ -94,7 +98,7 @@ void workers_wait_slot()
         ended_worker w;
         if (take_last(&w)) {
             pthread_mutex_unlock(&lock);
-            reap(w);
+            reap(w, false);
             pthread_mutex_lock(&lock);
         } else {
             pthread_cond_wait(&slot_freed, &lock);
@@ -127,12 +131,17 @@ int workers_start(void* record)
 
 void workers_finish()
 {
+    // Every ended thread is joined before the process ends, and those that
+    // end later detach themselves.
     ended_worker w;
     pthread_mutex_lock(&lock);
+    stopping = true;
+    while (reaping > 0)
+        pthread_cond_wait(&slot_freed, &lock);
     const bool had = take_last(&w);
     pthread_mutex_unlock(&lock);
     if (had)
-        reap(w);
+        reap(w, false);
 }
 
 void workers_end()
@@ -149,10 +158,17 @@ void workers_end()
         self.mapping = (char*)stack - GUARD_SIZE;
     ended_worker previous;
     pthread_mutex_lock(&lock);
+    if (stopping) {
+        pthread_mutex_unlock(&lock);
+        pthread_detach(pthread_self());
+        return;
+    }
     const bool had_previous = take_last(&previous);
     last = self;
     have_last = true;
+    if (had_previous)
+        reaping++;
     pthread_mutex_unlock(&lock);
     if (had_previous)
-        reap(previous);
+        reap(previous, true);
 }
