@@ -37,18 +37,10 @@ struct to_fd {
 bool write_to_fd(void* ctx, const unsigned char* p, size_t len)
 {
     auto* o = (to_fd*)ctx;
-    while (len > 0) {
-        const ssize_t n = write(o->fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            o->error = errno;
-            return false;
-        }
-        p += n;
-        len -= (size_t)n;
-    }
-    return true;
+    if (client_write_all(o->fd, p, len) == 0)
+        return true;
+    o->error = errno;
+    return false;
 }
 
 // A growing buffer that never leaves plain data behind in freed memory.

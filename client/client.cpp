@@ -222,6 +222,20 @@ std::string client_base64_encode(const unsigned char* bytes, size_t len)
     return s;
 }
 
+int client_write_all(int fd, const unsigned char* p, size_t len)
+{
+    while (len > 0) {
+        const ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        p += n;
+        len -= (size_t)n;
+    }
+    return 0;
+}
+
 bool client_append(void* ctx, const unsigned char* data, size_t len)
 {
     ((std::string*)ctx)->append((const char*)data, len);

@@ -59,6 +59,9 @@ using client_sink = bool (*)(void* ctx, const unsigned char* data, size_t len);
 bool client_append(void* ctx, const unsigned char* data, size_t len);
 client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx);
 
+// Writes all len bytes, retrying after EINTR; 0, or -1 with errno set.
+int client_write_all(int fd, const unsigned char* p, size_t len);
+
 // Whether the key text, its '-' left out, decodes to at least one byte.
 bool client_key_usable(const char* key);
 

@@ -128,22 +128,6 @@ int read_key(const options& o, const char* arg, std::string* key)
     return 0;
 }
 
-// Writes a whole buffer; -1 with errno on failure.
-int write_all(int fd, const unsigned char* p, size_t len)
-{
-    while (len > 0) {
-        const ssize_t n = write(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        p += n;
-        len -= (size_t)n;
-    }
-    return 0;
-}
-
 // Output to standard output ("-" too), into OUT in place when it is a
 // device or a FIFO (never replaced), or else to OUT through a temporary file
 // renamed over it only when everything was written.
@@ -236,7 +220,7 @@ struct sink_state {
 bool sink_write(void* ctx, const unsigned char* data, size_t len)
 {
     auto* s = (sink_state*)ctx;
-    if (write_all(s->fd, data, len) < 0) {
+    if (client_write_all(s->fd, data, len) < 0) {
         s->write_failed = true;
         return false;
     }
@@ -266,27 +250,18 @@ int report(const options& o, const char* waited)
     }
 }
 
-int cmd_ping(const options& o)
+// ping and stop: one word back, "OK" or "BYE".
+int cmd_ask(const options& o, bool stop)
 {
     if (!o.args.empty())
-        return usage_error("ping takes no arguments");
-    if (tessarind_ping(o.timeout_ms) < 0)
-        return report(o, "for the daemon to answer the ping");
-    puts("OK");
-    return 0;
-}
-
-int cmd_stop(const options& o)
-{
-    if (!o.args.empty())
-        return usage_error("stop takes no arguments");
-    if (tessarind_stop(o.timeout_ms) < 0)
-        return report(o, "for the daemon to answer the stop");
-    puts("BYE");
-    // The daemon removes its FIFO right after answering.
+        return usage_error(stop ? "stop takes no arguments" : "ping takes no arguments");
+    if ((stop ? tessarind_stop : tessarind_ping)(o.timeout_ms) < 0)
+        return report(o, stop ? "for the daemon to answer the stop" : "for the daemon to answer the ping");
+    puts(stop ? "BYE" : "OK");
+    // The daemon removes its FIFO right after answering "BYE".
     const double deadline = now_s() + o.timeout_ms / 1000.0;
     struct stat st;
-    while (lstat(PUBLIC_FIFO_PATH, &st) == 0) {
+    while (stop && lstat(PUBLIC_FIFO_PATH, &st) == 0) {
         if (now_s() > deadline)
             return fail("the daemon answered but did not remove its FIFO in time");
         usleep(10000);
@@ -364,9 +339,9 @@ bool encrypt_stream(thei99_dsa* ctx, int in, int out)
         if (n < 0)
             return false;
         if (n == 0)
-            return write_all(out, plain.data(), have) == 0;
+            return client_write_all(out, plain.data(), have) == 0;
         const size_t ready = crypto_blocks_partial(ctx, plain.data(), cipher.data(), have + (size_t)n, true, &have);
-        if (write_all(out, cipher.data(), ready) < 0)
+        if (client_write_all(out, cipher.data(), ready) < 0)
             return false;
     }
 }
@@ -487,10 +462,8 @@ int main(int argc, char** argv)
         return usage_error("--first-load and --progress belong to decrypt");
     if ((o.out || o.key_file) && c != "decrypt" && c != "encrypt")
         return usage_error("-o and --key-file belong to decrypt and encrypt");
-    if (c == "ping")
-        return cmd_ping(o);
-    if (c == "stop")
-        return cmd_stop(o);
+    if (c == "ping" || c == "stop")
+        return cmd_ask(o, c == "stop");
     if (c == "decrypt")
         return cmd_decrypt(o);
     if (c == "encrypt")
