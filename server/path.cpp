@@ -69,16 +69,22 @@ int path_open(const char* path, int flags)
     return open(path, flags);
 }
 
+namespace {
+
+// The daemon's own magic link to one of its descriptors.
+struct self_fd {
+    explicit self_fd(int fd) { snprintf(path, sizeof path, "/proc/self/fd/%d", fd); }
+    char path[32];
+};
+
+}  // namespace
+
 int path_reopen(int path_fd, int flags)
 {
-    char self[32];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", path_fd);
-    return open(self, flags);
+    return open(self_fd(path_fd).path, flags);
 }
 
 bool path_chmod(int path_fd, mode_t mode)
 {
-    char self[32];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", path_fd);
-    return chmod(self, mode) == 0;
+    return chmod(self_fd(path_fd).path, mode) == 0;
 }
