@@ -46,13 +46,20 @@ bool signals_install();
 void signals_own_public_fifo();
 
 // ---- workers.cpp ----------------------------------------------------------
+// Only the main thread calls these.
 
-// Returns once fewer than MAX_WORKERS workers run, waiting for one to end if
-// need be. The slot stays free until workers_start.
-void workers_wait_slot();
-// Starts thread_instance(record) on a thread of its own. 0, or
-// pthread_create's error number (the record then still belongs to the caller).
-int workers_start(void* record);
-// At shutdown: joins the worker that ended last. Workers still running end
-// with the process.
+// Sets up the pool's wake-up descriptor. False with errno set.
+bool workers_init();
+// Takes a record (a malloc'd RECORD_SIZE copy, which the pool then owns):
+// starts thread_instance on it at once, or lets it wait, in arrival order,
+// until a slot is free and its reply FIFO's owner has fewer than OWNER_SHARE
+// workers. A record whose worker cannot start is dropped (traced e14/e15).
+void workers_submit(unsigned char* record);
+// Starts the waiting records that may start now.
+void workers_dispatch();
+// Waits until a record can be read from fd (true; never while MAX_WAITING
+// records wait) or until waiting records may start (false).
+bool workers_wait_input(int fd);
+// At shutdown: drops the waiting records and joins the worker that ended
+// last. Workers still running end with the process.
 void workers_finish();

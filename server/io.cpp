@@ -33,6 +33,24 @@ void trace(const char* fmt, ...)
     errno = saved;
 }
 
+trace_text::trace_text(const char* s)
+{
+    static const char hex[] = "0123456789abcdef";
+    size_t n = 0;
+    for (; debug_level && *s && n + 4 < sizeof text; s++) {
+        const unsigned char c = (unsigned char)*s;
+        if (c < 0x20 || c == 0x7f || c == '\\') {
+            text[n++] = '\\';
+            text[n++] = 'x';
+            text[n++] = hex[c >> 4];
+            text[n++] = hex[c & 15];
+        } else {
+            text[n++] = (char)c;
+        }
+    }
+    text[n] = '\0';
+}
+
 ssize_t io_read(int fd, void* buf, size_t len)
 {
     ssize_t n;

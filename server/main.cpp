@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "crypto/crypto.h"
@@ -33,22 +34,14 @@ void exit_sequence(const unsigned char record[RECORD_SIZE])
     trace("e13..\n");
 }
 
-// Hands a copy of the record to a new worker, which owns it.
+// Hands a copy of the record to the pool, which owns it.
 void start_worker(const unsigned char record[RECORD_SIZE])
 {
     unsigned char* copy = (unsigned char*)malloc(RECORD_SIZE);
     if (!copy)
         return;  // dropped; the loop goes on
     memcpy(copy, record, RECORD_SIZE);
-    const int rc = workers_start(copy);
-    if (rc == 0)
-        return;
-    if (rc == EAGAIN)
-        trace("e14\n");
-    else
-        trace("e15 %d\n", rc);
-    crypto_wipe(copy, RECORD_SIZE);
-    free(copy);
+    workers_submit(copy);
 }
 
 }  // namespace
@@ -80,10 +73,18 @@ int __Z14dfkwqzza(int argc, char** argv)
         printf("%s\n", version_string);
         exit(0);
     }
+    // No core file and no same-user ptrace or /proc/PID/mem: the daemon
+    // holds other users' keys and plain data.
+    prctl(PR_SET_DUMPABLE, 0);
+    path_note_stdio();
     if (!signals_install()) {
         // Said with or without tracing: a service that will not start must
         // say why in its log.
         perror("sigaction");
+        exit(1);
+    }
+    if (!workers_init()) {
+        perror("eventfd");
         exit(1);
     }
     if (!fifo_open_public(&publicfifo, &dummyfifo)) {
@@ -94,11 +95,13 @@ int __Z14dfkwqzza(int argc, char** argv)
     trace("e7\n");
 
     // Loop: one read is one record. No client or request ends the loop but
-    // CMD_EXIT. While MAX_WORKERS requests are served, records wait in the
-    // public FIFO, in order.
+    // CMD_EXIT. Records that may not start yet wait in the pool, in order,
+    // and beyond MAX_WAITING in the public FIFO.
     unsigned char record[RECORD_SIZE];
     for (;;) {
-        workers_wait_slot();
+        workers_dispatch();
+        if (!workers_wait_input(publicfifo))
+            continue;
         const ssize_t n = io_read(publicfifo, record, RECORD_SIZE);
         if (n <= 0) {
             trace("\ne16\n");

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -21,13 +23,34 @@ bool lies_under(const char* path, const char* dir)
     return strncmp(path, dir, n) == 0 && (path[n] == '\0' || path[n] == '/');
 }
 
+// The daemon's own magic link to one of its descriptors.
+struct self_fd {
+    explicit self_fd(int fd) { snprintf(path, sizeof path, "/proc/self/fd/%d", fd); }
+    char path[32];
+};
+
+// The files behind descriptors 0-2 (the log): set at start-up.
+struct stdio_id {
+    bool open;
+    dev_t dev;
+    ino_t ino;
+} stdio_ids[3];
+
+void close_keeping_errno(int fd)
+{
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+}
+
 }  // namespace
 
 bool path_names_proc(const char* path)
 {
-    // Without openat2 nothing tells a magic link from a plain symlink, so the
-    // places where magic links live are refused by name. Relative paths
-    // would depend on the daemon's working directory: refused too.
+    // Relative paths would depend on the daemon's working directory. Without
+    // openat2 nothing tells a magic link from a plain symlink, so the places
+    // where magic links live are refused by name too; the object checks
+    // below catch a symlink that leads there.
     if (path[0] != '/')
         return true;
     char norm[FIELD_SIZE + 2];
@@ -54,8 +77,25 @@ bool path_names_proc(const char* path)
     return lies_under(norm, "/proc") || lies_under(norm, "/dev/fd") || strncmp(norm, "/dev/std", 8) == 0;
 }
 
-int path_open(const char* path, int flags)
+void path_note_stdio()
 {
+    for (int fd = 0; fd < 3; fd++) {
+        struct stat st;
+        stdio_ids[fd] = {fstat(fd, &st) == 0, st.st_dev, st.st_ino};
+    }
+}
+
+bool path_is_stdio(const struct stat& st)
+{
+    for (const stdio_id& id : stdio_ids)
+        if (id.open && id.dev == st.st_dev && id.ino == st.st_ino)
+            return true;
+    return false;
+}
+
+int path_resolve(const char* path)
+{
+    const int flags = O_PATH | O_CLOEXEC;
     open_how how = {};
     how.flags = (uint64_t)flags;
     how.resolve = RESOLVE_NO_MAGICLINKS;
@@ -69,15 +109,32 @@ int path_open(const char* path, int flags)
     return open(path, flags);
 }
 
-namespace {
+bool path_on_fs(int path_fd, long magic)
+{
+    struct statfs sf;
+    return fstatfs(path_fd, &sf) == 0 && (long)sf.f_type == magic;
+}
 
-// The daemon's own magic link to one of its descriptors.
-struct self_fd {
-    explicit self_fd(int fd) { snprintf(path, sizeof path, "/proc/self/fd/%d", fd); }
-    char path[32];
-};
-
-}  // namespace
+int path_open_data(const char* path)
+{
+    const int pfd = path_resolve(path);
+    if (pfd < 0)
+        return -1;
+    // Only a regular file of a real file system: a FIFO or a device would pin
+    // the worker or hand the requester what another reads from it, procfs
+    // and sysfs describe the daemon and the machine, and the log (a symlink
+    // to /proc/self/fd/1 resolves there without openat2) holds other
+    // clients' traces.
+    struct stat st;
+    int fd = -1;
+    if (fstat(pfd, &st) < 0 || !S_ISREG(st.st_mode) || path_on_fs(pfd, PROC_SUPER_MAGIC) ||
+        path_on_fs(pfd, SYSFS_MAGIC) || path_is_stdio(st))
+        errno = EINVAL;
+    else
+        fd = path_reopen(pfd, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    close_keeping_errno(pfd);
+    return fd;
+}
 
 int path_reopen(int path_fd, int flags)
 {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "server/protocol.h"
@@ -24,6 +25,14 @@ extern ino_t public_ino;
 // One printf-style call on standard output, only while debug_level is set.
 // Preserves errno.
 void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// A text a client sent (a path, a key), as a trace prints it: control bytes
+// and backslashes as \xHH, so that no text can forge trace lines. Empty
+// while tracing is off.
+struct trace_text {
+    explicit trace_text(const char* s);
+    char text[4 * FIELD_SIZE + 1];
+};
 
 ssize_t io_read(int fd, void* buf, size_t len);
 
@@ -56,17 +65,31 @@ void record_parse(const unsigned char record[RECORD_SIZE], pipe_request* req);
 void record_pad(unsigned char record[RECORD_SIZE], size_t n);
 
 // ---- path.cpp: opening paths that clients name ----------------------------
+// Every path is resolved once into an O_PATH descriptor (which opens
+// nothing: no device, no FIFO), its object is checked, and only then is that
+// very object reopened.
 
-// open(2) that never crosses a magic link (/proc/PID/fd/N and the like,
-// through which a client could reach the daemon's own descriptors):
-// openat2 with RESOLVE_NO_MAGICLINKS, or, on kernels without it, a plain
-// open of any path for which path_names_proc holds refused. -1 with errno
-// set (ELOOP for a magic link).
-int path_open(const char* path, int flags);
+// An O_PATH descriptor for path, never through a magic link
+// (/proc/PID/fd/N and the like, through which a client could reach the
+// daemon's own descriptors): openat2 with RESOLVE_NO_MAGICLINKS, or, on
+// kernels without it, a plain open of any path for which path_names_proc
+// holds refused. -1 with errno set (ELOOP for a magic link).
+int path_resolve(const char* path);
 
 // True for a path that is relative or that lies, lexically, under /proc or
 // /dev/fd or is /dev/std*. Pure.
 bool path_names_proc(const char* path);
+
+// A data file opened for reading: a regular file, not on procfs or sysfs,
+// and not the file behind one of the daemon's descriptors 0-2. -1 with
+// errno set (EINVAL: some other object).
+int path_open_data(const char* path);
+
+// Remembers the files behind descriptors 0-2; called once at start-up.
+void path_note_stdio();
+bool path_is_stdio(const struct stat& st);
+// Whether the descriptor's file system has the given statfs magic.
+bool path_on_fs(int path_fd, long magic);
 
 // Opens, or changes the mode of, the very file an O_PATH descriptor names.
 int path_reopen(int path_fd, int flags);
@@ -74,22 +97,34 @@ bool path_chmod(int path_fd, mode_t mode);
 
 // ---- fifo.cpp: reply FIFOs ------------------------------------------------
 
+// How long a transfer waits for its client to open the reply FIFO.
+inline constexpr int READER_WAIT_MS = 30000;
+
 // Up to five attempts, one second apart, to open path for writing (with
-// O_NONBLOCK if asked). Only a FIFO other than the public one counts,
-// reached without a magic link: anything else is a failed attempt, and is
-// never opened for writing. Calls failed (if not null) with the path after
-// each failed attempt. Returns the descriptor, or -1.
+// O_NONBLOCK if asked). Only a FIFO of a real file system counts, other
+// than the public one and the log: anything else is a failed attempt, and
+// is never opened for writing. Without O_NONBLOCK, a FIFO with no reader is
+// waited for READER_WAIT_MS at most, and then no further attempt is made.
+// Calls failed (if not null) with the path after each failed attempt.
+// Returns the descriptor (blocking unless asked), or -1.
 int fifo_open_reply(const char* path, bool nonblocking, void (*failed)(const char* path));
+
+// The owner of whatever path names now (no magic link crossed); false when
+// it does not resolve.
+bool fifo_reply_owner(const char* path, uid_t* owner);
 
 // ---- workers.cpp: at most MAX_WORKERS requests served at once -------------
 
 inline constexpr int MAX_WORKERS = 256;
+// At most this many of them serve reply FIFOs of one owner; that owner's
+// further records wait, in arrival order, and the others are served.
+inline constexpr int OWNER_SHARE = 64;
+// Records waiting in the daemon, in all; beyond that they wait in the public
+// FIFO.
+inline constexpr size_t MAX_WAITING = 4096;
 #ifdef __SANITIZE_THREAD__
 // ThreadSanitizer keeps its own per-thread state in a stack the program maps.
 inline constexpr size_t WORKER_STACK_SIZE = 1024 * 1024;
 #else
 inline constexpr size_t WORKER_STACK_SIZE = 256 * 1024;
 #endif
-
-// A worker's very last call, once it has released everything.
-void workers_end();

@@ -3,11 +3,18 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "crypto/crypto.h"
 #include "worker/worker.h"
 
 namespace {
@@ -20,9 +27,28 @@ namespace {
 // faulting in a fresh one cost a ping about a tenth of its time), the rest
 // go back to the system at once instead of into glibc's cache, which would
 // keep up to 160 of them.
+//
+// Records wait in the pool, not in threads: in arrival order, each until its
+// owner (the owner of its reply FIFO) has fewer than OWNER_SHARE workers and
+// a slot is free. Only the main thread starts workers; an ending worker
+// wakes it through `wake` when records wait.
 constexpr size_t GUARD_SIZE = 4096;
 constexpr size_t MAPPING_SIZE = GUARD_SIZE + WORKER_STACK_SIZE;
 constexpr int SPARE_STACKS = 8;
+// Records whose reply path does not resolve yet share one owner of their own.
+constexpr uint64_t UNKNOWN_OWNER = UINT64_MAX;
+
+struct waiting_record {
+    unsigned char* record;
+    uint64_t owner;
+};
+
+// What a worker's thread is started with, and gives back at its end.
+struct worker_slot {
+    unsigned char* record;
+    uint64_t owner;
+    void* mapping;
+};
 
 struct ended_worker {
     pthread_t thread;
@@ -39,6 +65,20 @@ int reaping = 0;        // workers joining the one before them
 bool stopping = false;  // after workers_finish, an ending worker detaches
 void* spare[SPARE_STACKS];  // guarded mappings no thread uses
 int nspare = 0;
+std::map<uint64_t, int> serving;  // owner -> workers serving it, if any
+std::deque<waiting_record> waiting;
+int wake = -1;  // eventfd: a worker ended while records wait
+
+// Under lock: tells the main thread that a worker or a slot became free,
+// when records wait for one.
+void wake_main()
+{
+    if (waiting.empty())
+        return;
+    const uint64_t one = 1;
+    const ssize_t ignored = write(wake, &one, sizeof one);
+    (void)ignored;
+}
 
 // Under lock: takes the ended worker that nobody joins yet, if any.
 bool take_last(ended_worker* w)
@@ -50,6 +90,14 @@ bool take_last(ended_worker* w)
     return true;
 }
 
+void give_back_stack(void* mapping)
+{
+    if (mapping && nspare < SPARE_STACKS)
+        spare[nspare++] = mapping;
+    else if (mapping)
+        munmap(mapping, MAPPING_SIZE);
+}
+
 // Waits until the worker has left the process, then frees its slot. The
 // join returns a little before the kernel has unhashed the thread, which
 // tgkill's existence check tells.
@@ -59,20 +107,18 @@ void reap(const ended_worker& w, bool by_worker)
     while (tgkill(getpid(), w.tid, 0) == 0)
         sched_yield();
     pthread_mutex_lock(&lock);
-    if (w.mapping && nspare < SPARE_STACKS)
-        spare[nspare++] = w.mapping;
-    else if (w.mapping)
-        munmap(w.mapping, MAPPING_SIZE);
+    give_back_stack(w.mapping);
     running--;
     if (by_worker)
         reaping--;
+    wake_main();
     pthread_cond_broadcast(&slot_freed);
     pthread_mutex_unlock(&lock);
 }
 
 // A guarded stack mapping: a spare one, or a new one whose lowest page
 // stays inaccessible, so that an overflow faults. Null on failure.
-void* stack_mapping()
+void* get_stack()
 {
     pthread_mutex_lock(&lock);
     void* mapping = nspare > 0 ? spare[--nspare] : nullptr;
@@ -89,79 +135,23 @@ void* stack_mapping()
     return mapping;
 }
 
-}  // namespace
-
-void workers_wait_slot()
+// Runs the worker, then gives its share, its stack and its slot back.
+void* worker_main(void* arg)
 {
-    pthread_mutex_lock(&lock);
-    while (running >= MAX_WORKERS) {
-        ended_worker w;
-        if (take_last(&w)) {
-            pthread_mutex_unlock(&lock);
-            reap(w, false);
-            pthread_mutex_lock(&lock);
-        } else {
-            pthread_cond_wait(&slot_freed, &lock);
-        }
-    }
-    pthread_mutex_unlock(&lock);
-}
+    const worker_slot slot = *(worker_slot*)arg;
+    free(arg);
+    thread_instance(slot.record);
 
-int workers_start(void* record)
-{
-    // An explicit size: RLIMIT_STACK, which glibc would take, may be tiny
-    // or huge.
-    void* mapping = stack_mapping();
-    if (!mapping)
-        return EAGAIN;
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstack(&attr, (char*)mapping + GUARD_SIZE, WORKER_STACK_SIZE);
-    pthread_t thread;
-    pthread_mutex_lock(&lock);
-    const int rc = pthread_create(&thread, &attr, thread_instance, record);
-    if (rc == 0)
-        running++;
-    pthread_mutex_unlock(&lock);
-    pthread_attr_destroy(&attr);
-    if (rc != 0)
-        munmap(mapping, MAPPING_SIZE);
-    return rc;
-}
-
-void workers_finish()
-{
-    // Every ended thread is joined before the process ends, and those that
-    // end later detach themselves.
-    ended_worker w;
-    pthread_mutex_lock(&lock);
-    stopping = true;
-    while (reaping > 0)
-        pthread_cond_wait(&slot_freed, &lock);
-    const bool had = take_last(&w);
-    pthread_mutex_unlock(&lock);
-    if (had)
-        reap(w, false);
-}
-
-void workers_end()
-{
-    ended_worker self = {pthread_self(), gettid(), nullptr};
-    pthread_attr_t attr;
-    void* stack = nullptr;
-    size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        pthread_attr_getstack(&attr, &stack, &size);
-        pthread_attr_destroy(&attr);
-    }
-    if (stack)
-        self.mapping = (char*)stack - GUARD_SIZE;
+    const ended_worker self = {pthread_self(), gettid(), slot.mapping};
     ended_worker previous;
     pthread_mutex_lock(&lock);
+    if (--serving[slot.owner] == 0)
+        serving.erase(slot.owner);
+    wake_main();
     if (stopping) {
         pthread_mutex_unlock(&lock);
         pthread_detach(pthread_self());
-        return;
+        return nullptr;
     }
     const bool had_previous = take_last(&previous);
     last = self;
@@ -171,4 +161,149 @@ void workers_end()
     pthread_mutex_unlock(&lock);
     if (had_previous)
         reap(previous, true);
+    return nullptr;
+}
+
+void drop(unsigned char* record)
+{
+    crypto_wipe(record, RECORD_SIZE);
+    free(record);
+}
+
+// Starts thread_instance(record) on a thread of its own, or drops the record
+// (traced). Main thread only.
+void start(unsigned char* record, uint64_t owner)
+{
+    // An explicit size: RLIMIT_STACK, which glibc would take, may be tiny
+    // or huge.
+    void* mapping = get_stack();
+    auto* slot = (worker_slot*)malloc(sizeof(worker_slot));
+    int rc = EAGAIN;
+    if (mapping && slot) {
+        *slot = {record, owner, mapping};
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstack(&attr, (char*)mapping + GUARD_SIZE, WORKER_STACK_SIZE);
+        pthread_t thread;
+        pthread_mutex_lock(&lock);
+        rc = pthread_create(&thread, &attr, worker_main, slot);
+        if (rc == 0) {
+            running++;
+            serving[owner]++;
+        }
+        pthread_mutex_unlock(&lock);
+        pthread_attr_destroy(&attr);
+    }
+    if (rc == 0)
+        return;
+    if (rc == EAGAIN)
+        trace("e14\n");
+    else
+        trace("e15 %d\n", rc);
+    free(slot);
+    if (mapping) {
+        pthread_mutex_lock(&lock);
+        give_back_stack(mapping);
+        pthread_mutex_unlock(&lock);
+    }
+    drop(record);
+}
+
+// Under lock: whether the owner may have one more worker now.
+bool share_left(uint64_t owner)
+{
+    const auto it = serving.find(owner);
+    return it == serving.end() || it->second < OWNER_SHARE;
+}
+
+// Under lock: whether a worker may start now, after joining the last ended
+// worker if that frees a slot. Never waits for a running worker: the main
+// thread must go on reading, CMD_EXIT above all.
+bool slot_free()
+{
+    ended_worker w;
+    while (running >= MAX_WORKERS && take_last(&w)) {
+        pthread_mutex_unlock(&lock);
+        reap(w, false);
+        pthread_mutex_lock(&lock);
+    }
+    return running < MAX_WORKERS;
+}
+
+}  // namespace
+
+bool workers_init()
+{
+    wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return wake >= 0;
+}
+
+void workers_dispatch()
+{
+    // Only the main thread changes `waiting`, so i stays valid while the
+    // lock is dropped.
+    pthread_mutex_lock(&lock);
+    for (size_t i = 0; i < waiting.size();) {
+        if (!share_left(waiting[i].owner)) {
+            i++;
+            continue;
+        }
+        if (!slot_free())
+            break;
+        const waiting_record w = waiting[i];
+        waiting.erase(waiting.begin() + (long)i);
+        pthread_mutex_unlock(&lock);
+        start(w.record, w.owner);
+        pthread_mutex_lock(&lock);
+    }
+    pthread_mutex_unlock(&lock);
+}
+
+void workers_submit(unsigned char* record)
+{
+    char reply_path[FIELD_SIZE + 1];
+    record_field(record, REPLY_PATH_OFFSET, reply_path);
+    uid_t uid;
+    const uint64_t owner = fifo_reply_owner(reply_path, &uid) ? uid : UNKNOWN_OWNER;
+    pthread_mutex_lock(&lock);
+    waiting.push_back({record, owner});
+    pthread_mutex_unlock(&lock);
+    // In arrival order: behind every record that may start before it.
+    workers_dispatch();
+}
+
+bool workers_wait_input(int fd)
+{
+    pthread_mutex_lock(&lock);
+    const bool room = waiting.size() < MAX_WAITING;
+    pthread_mutex_unlock(&lock);
+    // While MAX_WAITING records wait, the rest stay in the public FIFO.
+    pollfd fds[2] = {{wake, POLLIN, 0}, {room ? fd : -1, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0)
+        return false;
+    if (fds[0].revents) {
+        uint64_t count;
+        const ssize_t ignored = read(wake, &count, sizeof count);
+        (void)ignored;
+        return false;
+    }
+    return fds[1].revents != 0;
+}
+
+void workers_finish()
+{
+    // Every ended thread is joined before the process ends, and those that
+    // end later detach themselves. Records still waiting are not served.
+    ended_worker w;
+    pthread_mutex_lock(&lock);
+    stopping = true;
+    for (const waiting_record& r : waiting)
+        drop(r.record);
+    waiting.clear();
+    while (reaping > 0)
+        pthread_cond_wait(&slot_freed, &lock);
+    const bool had = take_last(&w);
+    pthread_mutex_unlock(&lock);
+    if (had)
+        reap(w, false);
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Decrypting transfers through the real daemon.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "client/client.h"
+#include "server/server.h"
 #include "tests/harness.h"
 
 namespace {
@@ -224,54 +226,115 @@ TEST_F(TransferTest, ClientLeavingMidTransfer)
     EXPECT_EQ(daemon_fd_count(&daemon), fds_at_start);
 }
 
+// A reply FIFO that its client never opens holds a transfer READER_WAIT_MS
+// at most, one that its client removed not even that; neither is retried.
 TEST_F(TransferTest, ReplyPathMissingOrNotAFifo)
 {
     const std::string key = random_bytes(20, 16);
     const std::string file = make_file("secret", random_bytes(4096, 17), key);
     const std::string plain_reply = dir + "/not-a-fifo";
     ASSERT_TRUE(file_write(plain_reply, "untouched"));
-    const std::string missing = dir + "/no-such-fifo";
+    const std::string missing = dir + "/no-such-fifo", never = dir + "/never-read", removed = dir + "/removed";
+    ASSERT_EQ(mkfifo(never.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(removed.c_str(), 0600), 0);
+    const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, missing, file, base64_encode(key).c_str()));
     ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, plain_reply, file, base64_encode(key).c_str()));
-    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 9000, 2));
+    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, never, file, base64_encode(key).c_str()));
+    ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, removed, file, base64_encode(key).c_str()));
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t40\n", 3000, 2));
+    usleep(200 * 1000);
+    unlink(removed.c_str());
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 1));
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 9000, 3));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(READER_WAIT_MS - 5000));
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", READER_WAIT_MS + 5000, 4));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(READER_WAIT_MS));
     const std::string out = daemon_out(&daemon);
     EXPECT_EQ(count_of(out, "e19: " + missing + "\n"), 5u);
     EXPECT_EQ(count_of(out, "t41: " + plain_reply + "\n"), 5u);
-    EXPECT_EQ(count_of(out, "e37\n"), 1u);
-    EXPECT_EQ(count_of(out, "t55\n"), 1u);
+    EXPECT_EQ(count_of(out, "e19: " + never + "\n") + count_of(out, "t41: " + removed + "\n"), 0u);
+    EXPECT_EQ(count_of(out, "e37\n"), 2u);
+    EXPECT_EQ(count_of(out, "t55\n"), 2u);
     EXPECT_EQ(count_of(out, "t70"), 0u);
     EXPECT_EQ(file_read(plain_reply), "untouched");
 }
 
 // Paths that must never be opened: a data file that is not a regular file
-// (a FIFO would pin the worker in open(), or hand the requester what
-// another worker reads from it), and any path through a /proc magic link to
-// the daemon's own descriptors. Nor is the public FIFO a reply path: what
-// went into it would come back as records.
+// of a real file system (a FIFO would pin the worker in open(), a device is
+// never opened at all, procfs and sysfs describe the daemon and the
+// machine), the daemon's log, and any path through a /proc magic link to
+// the daemon's own descriptors. Nor is the public FIFO or a pipe a reply
+// path. Each row runs with openat2 and again as on kernels without it,
+// where a symlink to /proc/self/fd/N is no longer refused by its name and
+// only the object check stands. Texts a client sends cannot forge traces.
 TEST_F(TransferTest, HostilePaths)
 {
-    ASSERT_TRUE(request_send(CMD_PING, PUBLIC_FIFO_PATH));
-
     const std::string fifo = dir + "/data-fifo";  // nobody writes it
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string to_log = dir + "/to-log", to_environ = dir + "/to-environ", to_stderr = dir + "/to-stderr";
+    ASSERT_EQ(symlink("/proc/self/fd/1", to_log.c_str()), 0);
+    ASSERT_EQ(symlink("/proc/self/environ", to_environ.c_str()), 0);
+    ASSERT_EQ(symlink("/proc/self/fd/2", to_stderr.c_str()), 0);
+    const std::string loop = "Too many levels of symbolic links\n", inval = "Invalid argument\n";
     const struct {
         unsigned char command;
         std::string file;
-        const char* error;
+        std::string error, error_without_openat2;
     } cases[] = {
-        {CMD_DECRYPT_FILE, fifo, "e23: Invalid argument\n"},
-        {CMD_DECRYPT_FILE, "/proc/" + std::to_string(daemon.pid) + "/fd/2", "e23: Too many levels of symbolic links\n"},
-        {CMD_DECRYPT_CHUNK, "/dev/fd/2", "t45...: Too many levels of symbolic links\n"},
+        {CMD_DECRYPT_FILE, fifo, inval, inval},
+        {CMD_DECRYPT_FILE, "/proc/self/fd/2", loop, loop},
+        {CMD_DECRYPT_CHUNK, "/dev/fd/2", loop, loop},
+        {CMD_DECRYPT_FILE, to_log, loop, inval},
+        {CMD_DECRYPT_FILE, to_environ, inval, inval},
+        {CMD_DECRYPT_CHUNK, "/proc/self/maps", inval, loop},
+        {CMD_DECRYPT_FILE, "/sys/kernel/uevent_seqnum", inval, inval},
+        {CMD_DECRYPT_CHUNK, "/dev/ptmx", inval, inval},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
+    for (const bool openat2 : {true, false}) {
+        SCOPED_TRACE(openat2 ? "with openat2" : "without openat2");
+        daemon_kill(&daemon);
+        int err[2];
+        ASSERT_EQ(pipe2(err, O_NONBLOCK | O_CLOEXEC), 0);
+        if (!openat2)
+            setenv("TESSARIND_DENY_OPENAT2", "1", 1);
+        const bool started = daemon_start(&daemon, {"-d"}, err[1]);
+        unsetenv("TESSARIND_DENY_OPENAT2");
+        close(err[1]);
+        ASSERT_TRUE(started);
+        std::string err_text;
+        const auto err_holds = [&](const std::string& needle, size_t count) {
+            return wait_until(3000, [&] {
+                char b[4096];
+                for (ssize_t n; (n = read(err[0], b, sizeof b)) > 0;)
+                    err_text.append(b, (size_t)n);
+                return count_of(err_text, needle) >= count;
+            });
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.file);
+            const std::string& error = openat2 ? c.error : c.error_without_openat2;
+            const size_t before = count_of(err_text, error);
+            std::string got;
+            EXPECT_EQ(client_request(c.command, c.file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+            EXPECT_EQ(got, "");
+            EXPECT_TRUE(err_holds(error, before + 1));
+        }
+        // Five failed attempts each, and nothing written.
+        ASSERT_TRUE(request_send(CMD_PING, PUBLIC_FIFO_PATH));
+        ASSERT_TRUE(request_send(CMD_PING, to_stderr));
+        EXPECT_TRUE(daemon_wait_output(&daemon, "t61\n", 8000, 10));
+        EXPECT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
+        EXPECT_EQ(count_of(daemon_out(&daemon), "e8 79"), 0u);
+        EXPECT_EQ(count_of(err_text, "OK"), 0u);
+        close(err[0]);
+
         std::string got;
-        EXPECT_EQ(client_request(c.command, c.file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
-        EXPECT_EQ(got, "");
-        EXPECT_TRUE(daemon_wait_output(&daemon, c.error, 3000, 1, true));
+        const std::string forged = dir + "/x\ne9\ne13..\n\\";
+        EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, forged.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+        EXPECT_TRUE(daemon_wait_output(&daemon, "t43: " + dir + "/x\\x0ae9\\x0ae13..\\x0a\\x5c\n", 3000));
+        EXPECT_EQ(count_of(daemon_out(&daemon), "\ne9\n"), 0u);
     }
-    EXPECT_TRUE(daemon_wait_output(&daemon, "t61\n", 8000, 5));
-    EXPECT_EQ(count_of(daemon_out(&daemon), "e8 79"), 0u);
 }
 
 // The reply path swapped for a symlink to a regular file between the

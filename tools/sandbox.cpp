@@ -1,24 +1,58 @@
 // SPDX-License-Identifier: MIT
 #include "tools/sandbox.h"
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/audit.h>
 #include <linux/close_range.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sstream>
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "client/client.h"
 
 extern char** environ;
+
+namespace {
+
+// Makes openat2 fail with ENOSYS, as on kernels before 5.6.
+bool deny_openat2()
+{
+#if defined(__x86_64__)
+    constexpr unsigned arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    constexpr unsigned arch = AUDIT_ARCH_AARCH64;
+#else
+#error "no seccomp architecture for this machine"
+#endif
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog prog = {(unsigned short)(sizeof code / sizeof code[0]), code};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+}  // namespace
 
 bool sandbox_private_tmp(const char* program)
 {
@@ -61,6 +95,8 @@ pid_t sandbox_spawn(int exe, const std::vector<std::string>& argv, int in, int o
         dup2(out, 1);
         dup2(err, 2);
         close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);  // keep exe, which fexecve needs
+        if (getenv("TESSARIND_DENY_OPENAT2") && !deny_openat2())
+            _exit(126);
         if (wrapped) {
             fcntl(exe, F_SETFD, 0);
             execvp(ptrs[0], ptrs.data());

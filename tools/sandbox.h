@@ -15,7 +15,8 @@ bool sandbox_private_tmp(const char* program);
 // O_PATH descriptor, which stays usable when a private /tmp hides its path)
 // with argv (argv[0] first) and the given standard descriptors. When wrap
 // is set, TESSARIND_WRAPPER (e.g. "valgrind --error-exitcode=99") runs it
-// under another program. The pid, or -1.
+// under another program; when TESSARIND_DENY_OPENAT2 is set, openat2 fails
+// in it with ENOSYS, as on kernels before 5.6. The pid, or -1.
 pid_t sandbox_spawn(int exe, const std::vector<std::string>& argv, int in, int out, int err, bool wrap);
 
 // Waits until the daemon pid has begun to read the public FIFO (it has then

@@ -56,7 +56,7 @@ void* thread_instance(void* record)
 
     if (reply >= 0) {
         if (whole_run)
-            trace("t70:  %s\n", req.reply_path);
+            trace("t70:  %s\n", trace_text(req.reply_path).text);
         close(reply);
     }
     // The output buffer held plain data, the record and its copy a key.
@@ -71,6 +71,5 @@ void* thread_instance(void* record)
         crypto_wipe_stack<WORKER_STACK_WIPE>();
     if (whole_run)
         trace("t80\n\n");
-    workers_end();
     return nullptr;
 }

@@ -20,12 +20,12 @@ constexpr size_t REPLY_PIPE_SIZE = 4 * LOAD_SIZE;
 
 void trace_e19(const char* path)
 {
-    trace("e19: %s\n", path);
+    trace("e19: %s\n", trace_text(path).text);
 }
 
 void trace_t41(const char* path)
 {
-    trace("t41: %s\n", path);
+    trace("t41: %s\n", trace_text(path).text);
 }
 
 void trace_e31(ssize_t count)
@@ -38,19 +38,10 @@ void trace_t47(ssize_t count)
     trace("t47 %zd\n", count);
 }
 
-// The data file must be a regular file: a FIFO or a device would pin the
-// worker or hand the requester what another reads from it (the public
-// FIFO's records, another worker's reply). Opened non-blocking, so a FIFO
-// is refused without waiting for a writer. -1 (traced) when it cannot be.
+// -1 (traced) when the data file cannot be opened, or is no regular file.
 int open_data(const pipe_request* req, bool whole)
 {
-    int fd = path_open(req->file_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))) {
-        close(fd);
-        fd = -1;
-        errno = EINVAL;
-    }
+    const int fd = path_open_data(req->file_path);
     if (fd < 0 && debug_level)
         perror(whole ? "e23" : "t45...");
     return fd;
@@ -132,9 +123,9 @@ bool run_transfer(const pipe_request* req, bool whole, unsigned char* in, unsign
         // instead of a handful of wake-ups per load. Only a hint: the
         // system may refuse it.
         fcntl(*reply, F_SETPIPE_SZ, (int)REPLY_PIPE_SIZE);
-        trace(whole ? "e20: %s\n" : "t42: %s\n", req->reply_path);
-        trace(whole ? "e21: %s\n" : "t43: %s\n", req->file_path);
-        trace(whole ? "e22: %s\n" : "t44: %s\n", req->key_string);
+        trace(whole ? "e20: %s\n" : "t42: %s\n", trace_text(req->reply_path).text);
+        trace(whole ? "e21: %s\n" : "t43: %s\n", trace_text(req->file_path).text);
+        trace(whole ? "e22: %s\n" : "t44: %s\n", trace_text(req->key_string).text);
         if (in && out) {
             const int data = open_data(req, whole);
             if (data < 0)
