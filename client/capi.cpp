@@ -16,19 +16,6 @@
 
 namespace {
 
-int ask(unsigned char command, const char* answer, int timeout_ms)
-{
-    std::string reply;
-    const client_status s = client_request(command, "", "", timeout_ms, &reply);
-    if (s != CLIENT_OK)
-        return client_fail(s);
-    if (reply != answer) {
-        errno = EPROTO;
-        return -1;
-    }
-    return 0;
-}
-
 struct to_fd {
     int fd;
     int error;
@@ -77,12 +64,12 @@ bool append_to_memory(void* ctx, const unsigned char* p, size_t len)
 
 TESSARIND_API int tessarind_ping(int timeout_ms)
 {
-    return ask(CMD_PING, "OK", timeout_ms);
+    return client_ask(CMD_PING, timeout_ms);
 }
 
 TESSARIND_API int tessarind_stop(int timeout_ms)
 {
-    return ask(CMD_EXIT, "BYE", timeout_ms);
+    return client_ask(CMD_EXIT, timeout_ms);
 }
 
 TESSARIND_API long long tessarind_decrypt_fd(const char* path, const char* key_text, int first_load, int out_fd,

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +62,46 @@ int client_fail(client_status s)
     return -1;
 }
 
+namespace {
+
+// The uid the packaged daemon runs as, if that user exists.
+bool daemon_user(uid_t* uid)
+{
+    passwd pw, *found = nullptr;
+    char buf[1024];
+    if (getpwnam_r("tessarind", &pw, buf, sizeof buf, &found) != 0 || !found)
+        return false;
+    *uid = pw.pw_uid;
+    return true;
+}
+
+// The reply FIFO may be written by the daemon's group only: anyone else
+// could put bytes into the reply, or hold it open. The caller writes to the
+// public FIFO, so it is a member of that group (or the FIFO lets anyone
+// write, as a daemon started by hand under another user's umask may).
+bool reply_mode(const char* path)
+{
+    struct stat pub;
+    if (stat(PUBLIC_FIFO_PATH, &pub) < 0 || pub.st_uid == geteuid())
+        return true;  // our own daemon, or none: 0600 as made
+    if (chown(path, (uid_t)-1, pub.st_gid) == 0)
+        return chmod(path, 0620) == 0;
+    if (pub.st_mode & S_IWOTH)
+        return chmod(path, 0622) == 0;
+    errno = EACCES;
+    return false;
+}
+
+}  // namespace
+
+bool client_public_trusted(const struct stat& st)
+{
+    uid_t daemon = 0;
+    const bool owner_ok = st.st_uid == 0 || st.st_uid == geteuid() || st.st_uid == getuid() ||
+                          (daemon_user(&daemon) && st.st_uid == daemon);
+    return S_ISFIFO(st.st_mode) && owner_ok && (st.st_mode & (S_IRGRP | S_IROTH)) == 0;
+}
+
 bool client_reply_open(client_reply* r, bool open_now)
 {
     r->fd = -1;
@@ -74,7 +115,7 @@ bool client_reply_open(client_reply* r, bool open_now)
         return false;
     }
     snprintf(r->path, sizeof r->path, "%s/reply", r->dir);
-    if (chmod(r->dir, 0711) < 0 || mkfifo(r->path, 0600) < 0 || chmod(r->path, 0622) < 0 ||
+    if (chmod(r->dir, 0711) < 0 || mkfifo(r->path, 0600) < 0 || !reply_mode(r->path) ||
         (open_now && !client_reply_listen(r))) {
         const int saved = errno;
         client_reply_close(r);
@@ -152,11 +193,14 @@ client_status client_send(const void* record, size_t len, int timeout_ms)
     const int fd = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT || errno == ENXIO ? CLIENT_NOT_RUNNING : CLIENT_FAILED;
-    // Never hand a key to something that is not a FIFO.
+    // Never hand a key to something that is not a FIFO, nor to a FIFO
+    // that somebody else made where the daemon's was (after a stop, say):
+    // whoever may read it reads every record.
     struct stat st;
-    if (fstat(fd, &st) < 0 || !S_ISFIFO(st.st_mode)) {
+    const bool fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+    if (!fifo || !client_public_trusted(st)) {
         close(fd);
-        errno = EINVAL;
+        errno = fifo ? EPERM : EINVAL;
         return CLIENT_FAILED;
     }
     client_status status = CLIENT_OK;
@@ -181,25 +225,39 @@ client_status client_send(const void* record, size_t len, int timeout_ms)
     return status;
 }
 
-client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx)
+client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx, long long limit)
 {
     unsigned char buf[65536];
+    long long total = 0;
+    client_status s = CLIENT_OK;
     for (;;) {
         // Until a writer has opened the FIFO, read() would report end of file;
         // poll waits for the first data or for a writer that came and went.
-        if (!wait_ready(r->fd, POLLIN, timeout_ms))
-            return errno == ETIMEDOUT ? CLIENT_TIMEOUT : CLIENT_FAILED;
+        if (!wait_ready(r->fd, POLLIN, timeout_ms)) {
+            s = errno == ETIMEDOUT ? CLIENT_TIMEOUT : CLIENT_FAILED;
+            break;
+        }
         const ssize_t n = read(r->fd, buf, sizeof buf);
         if (n == 0)
-            return CLIENT_OK;
+            break;
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR)
                 continue;
-            return CLIENT_FAILED;
+            s = CLIENT_FAILED;
+            break;
+        }
+        // More than the daemon sends: somebody else wrote into the reply.
+        total += n;
+        if (limit >= 0 && total > limit) {
+            errno = EPROTO;
+            s = CLIENT_FAILED;
+            break;
         }
         if (sink && !sink(ctx, buf, (size_t)n))
-            return CLIENT_OK;
+            break;
     }
+    explicit_bzero(buf, sizeof buf);
+    return s;
 }
 
 std::string client_base64_encode(const unsigned char* bytes, size_t len)
@@ -243,21 +301,39 @@ bool client_append(void* ctx, const unsigned char* data, size_t len)
 }
 
 client_status client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
-                             std::string* out)
+                             std::string* out, void (*on_reply)(const client_reply*))
 {
     client_reply r;
     if (!client_reply_open(&r))
         return CLIENT_FAILED;
+    if (on_reply)
+        on_reply(&r);
     unsigned char record[RECORD_SIZE];
     client_status s = CLIENT_FAILED;
+    const long long limit = command == CMD_PING ? 2 : command == CMD_EXIT ? 3 : -1;
     if (client_record_build(record, command, r.path, file_path, key)) {
         s = client_send(record, RECORD_SIZE, timeout_ms);
         if (s == CLIENT_OK)
-            s = client_read_reply(&r, timeout_ms, client_append, out);
+            s = client_read_reply(&r, timeout_ms, client_append, out, limit);
     }
     explicit_bzero(record, sizeof record);
     client_reply_close(&r);
+    if (on_reply)
+        on_reply(nullptr);
     return s;
+}
+
+int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const client_reply*))
+{
+    std::string reply;
+    const client_status s = client_request(command, "", "", timeout_ms, &reply, on_reply);
+    if (s != CLIENT_OK)
+        return client_fail(s);
+    if (reply != (command == CMD_EXIT ? "BYE" : "OK")) {
+        errno = EPROTO;
+        return -1;
+    }
+    return 0;
 }
 
 namespace {
@@ -305,7 +381,11 @@ client_status client_decrypt(const char* path, const char* key, bool first_load,
         errno = ENAMETOOLONG;
         return CLIENT_BAD_FILE;
     }
-    if (strlen(key) >= FIELD_SIZE || !client_key_usable(key)) {
+    if (strlen(key) >= FIELD_SIZE) {
+        errno = ENAMETOOLONG;
+        return CLIENT_BAD_KEY;
+    }
+    if (!client_key_usable(key)) {
         errno = EINVAL;
         return CLIENT_BAD_KEY;
     }
@@ -322,7 +402,7 @@ client_status client_decrypt(const char* path, const char* key, bool first_load,
     explicit_bzero(record, sizeof record);
     counter c{sink, ctx, &t->received};
     if (s == CLIENT_OK)
-        s = client_read_reply(&r, timeout_ms, count_and_pass, &c);
+        s = client_read_reply(&r, timeout_ms, count_and_pass, &c, t->expected);
     client_reply_close(&r);
     if (on_reply)
         on_reply(nullptr);

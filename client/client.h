@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <sys/stat.h>
 
 #include "server/protocol.h"
 
@@ -28,7 +29,10 @@ int client_fail(client_status s);
 
 // A reply FIFO in a private directory in /tmp, whatever TMPDIR says (mode
 // 0711: the daemon may run as another user and must reach the FIFO, nobody
-// may list the directory).
+// may list the directory). The FIFO is 0600 when the public FIFO is the
+// caller's own, else 0620 with the public FIFO's group (EACCES when the
+// caller cannot give it that group, unless the public FIFO lets anyone
+// write: then 0622).
 struct client_reply {
     char dir[64];
     char path[96];
@@ -48,16 +52,23 @@ void client_reply_close(client_reply* r);
 bool client_record_build(unsigned char record[RECORD_SIZE], unsigned char command, const char* reply_path,
                          const char* file_path, const char* key);
 
+// Whether an open public FIFO is the daemon's: a FIFO owned by root, the
+// caller or the user tessarind, which neither group nor others may read.
+bool client_public_trusted(const struct stat& st);
+
 // Sends len bytes (normally RECORD_SIZE) to the public FIFO in one write,
-// waiting at most timeout_ms for room in it.
+// waiting at most timeout_ms for room in it. Sends nothing to a FIFO that
+// is not the daemon's (CLIENT_FAILED, errno EPERM).
 client_status client_send(const void* record, size_t len, int timeout_ms);
 
 // Reads the reply until end of file. timeout_ms bounds each wait for data
 // (-1: no limit). sink receives every piece; returning false stops reading.
+// A reply longer than limit bytes (-1: no limit) fails with errno EPROTO as
+// soon as the extra byte arrives, which is then not handed to sink.
 using client_sink = bool (*)(void* ctx, const unsigned char* data, size_t len);
 // The sink that appends every piece to the std::string ctx.
 bool client_append(void* ctx, const unsigned char* data, size_t len);
-client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx);
+client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx, long long limit = -1);
 
 // Writes all len bytes, retrying after EINTR; 0, or -1 with errno set.
 int client_write_all(int fd, const unsigned char* p, size_t len);
@@ -68,17 +79,24 @@ bool client_key_usable(const char* key);
 // Standard base64 with '=' padding, which the daemon's decoder reads back.
 std::string client_base64_encode(const unsigned char* bytes, size_t len);
 
-// One whole request: reply FIFO, record, reply into *out, clean-up.
+// One whole request: reply FIFO, record, reply into *out, clean-up. A ping's
+// reply may hold 2 bytes at most, an exit's 3. on_reply, when given, is told
+// of the reply FIFO once it exists and of nullptr once it is gone.
 client_status client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
-                             std::string* out);
+                             std::string* out, void (*on_reply)(const client_reply*) = nullptr);
+
+// CMD_PING or CMD_EXIT: 0 once the daemon answered "OK" or "BYE", else -1
+// with the errno of the C API.
+int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const client_reply*) = nullptr);
 
 // One whole decryption, the one the library's C API and the command-line
 // client share. Checks locally that path (made absolute: the daemon's
 // working directory is not ours) is a regular file we can read
 // (CLIENT_BAD_FILE, errno ENOENT, EACCES, EINVAL or ENAMETOOLONG) and that
-// the key text decodes to some bytes (CLIENT_BAD_KEY), then hands the reply
-// to sink. A reply shorter than the file, or its first load, is
-// CLIENT_SHORT. on_reply, when given, is told of the reply FIFO once it
+// the key text fits (CLIENT_BAD_KEY, ENAMETOOLONG) and decodes to some bytes
+// (CLIENT_BAD_KEY, EINVAL), then hands the reply to sink. A reply shorter
+// than the file, or its first load, is CLIENT_SHORT; a longer one fails
+// with EPROTO. on_reply, when given, is told of the reply FIFO once it
 // exists and of nullptr once it is gone.
 struct client_transfer {
     long long expected = 0;  // the reply's size

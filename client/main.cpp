@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pwd.h>
 #include <string>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -74,7 +75,7 @@ __attribute__((format(printf, 1, 2))) int fail(const char* fmt, ...)
 char doomed_temp[PATH_MAX];
 char doomed_fifo[sizeof client_reply::path];
 char doomed_dir[sizeof client_reply::dir];
-const int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+const int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 void on_fatal_signal(int signo)
 {
@@ -141,15 +142,30 @@ bool output_open(output* o, const char* path)
     if (!path || strcmp(path, "-") == 0)
         return true;
     struct stat st;
-    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-        o->fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    const int pfd = open(path, O_PATH | O_CLOEXEC);
+    if (pfd >= 0 && fstat(pfd, &st) == 0 && !S_ISREG(st.st_mode)) {
+        // Written in place, as fs.protected_fifos would allow: a FIFO or a
+        // device that another user planted at OUT would hand him the plain
+        // data.
+        if (st.st_uid != getuid() && st.st_uid != 0) {
+            close(pfd);
+            fail("refusing to write into %s: not a regular file, and owned by another user", path);
+            return false;
+        }
+        char self[32];
+        snprintf(self, sizeof self, "/proc/self/fd/%d", pfd);
+        o->fd = open(self, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        const int saved = errno;
+        close(pfd);
         if (o->fd < 0) {
-            fail("cannot write output: %s", strerror(errno));
+            fail("cannot write output: %s", strerror(saved));
             return false;
         }
         o->target = path;
         return true;
     }
+    if (pfd >= 0)
+        close(pfd);
     o->target = path;
     o->temp = o->target + ".XXXXXX";
     o->fd = mkstemp(o->temp.data());
@@ -244,10 +260,24 @@ int report(const options& o, const char* waited)
         return fail("not allowed to write %s: %s (ask to be made a member of group tessarind)", PUBLIC_FIFO_PATH,
                     strerror(errno));
     case EPROTO:
-        return fail("unexpected reply from the daemon");
+        return fail("unexpected reply: more bytes than the daemon sends (somebody else wrote into the reply FIFO)");
+    case EPERM: {
+        struct stat st;
+        if (lstat(PUBLIC_FIFO_PATH, &st) < 0)
+            return fail("%s is not the daemon's", PUBLIC_FIFO_PATH);
+        const passwd* pw = getpwuid(st.st_uid);
+        return fail("%s is not the daemon's (owner %s, mode %04o)", PUBLIC_FIFO_PATH,
+                    pw ? pw->pw_name : std::to_string(st.st_uid).c_str(), (unsigned)(st.st_mode & 07777));
+    }
     default:
         return fail("request failed: %s", strerror(errno));
     }
+}
+
+void doom_reply(const client_reply* r)
+{
+    doom(doomed_fifo, sizeof doomed_fifo, r ? r->path : nullptr);
+    doom(doomed_dir, sizeof doomed_dir, r ? r->dir : nullptr);
 }
 
 // ping and stop: one word back, "OK" or "BYE".
@@ -255,7 +285,7 @@ int cmd_ask(const options& o, bool stop)
 {
     if (!o.args.empty())
         return usage_error(stop ? "stop takes no arguments" : "ping takes no arguments");
-    if ((stop ? tessarind_stop : tessarind_ping)(o.timeout_ms) < 0)
+    if (client_ask(stop ? CMD_EXIT : CMD_PING, o.timeout_ms, doom_reply) < 0)
         return report(o, stop ? "for the daemon to answer the stop" : "for the daemon to answer the ping");
     puts(stop ? "BYE" : "OK");
     // The daemon removes its FIFO right after answering "BYE".
@@ -267,12 +297,6 @@ int cmd_ask(const options& o, bool stop)
         usleep(10000);
     }
     return 0;
-}
-
-void doom_reply(const client_reply* r)
-{
-    doom(doomed_fifo, sizeof doomed_fifo, r ? r->path : nullptr);
-    doom(doomed_dir, sizeof doomed_dir, r ? r->dir : nullptr);
 }
 
 int cmd_decrypt(const options& o)
@@ -309,6 +333,8 @@ int cmd_decrypt(const options& o)
         return fail("%s is not a regular file", o.args[0]);
     if (s == CLIENT_BAD_FILE && saved == ENAMETOOLONG)
         return fail("file path longer than 255 bytes");
+    if (s == CLIENT_BAD_KEY && saved == ENAMETOOLONG)
+        return fail("key text is longer than 255 characters");
     if (s == CLIENT_BAD_FILE)
         return fail("file not readable: %s", strerror(saved));
     // The reply has no status: an empty reply for a non-empty file means the

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The command-line client, against the real daemon.
+#include <cerrno>
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "client/client.h"
 #include "crypto/crypto.h"
 #include "server/protocol.h"
 #include "tests/harness.h"
@@ -53,7 +55,39 @@ TEST_F(DaemonTest, ClientUsageAndAbsentDaemon)
         unsetenv("TESSARIND_WRAPPER");
         EXPECT_EQ(err, "tessarind-client: not allowed to write /tmp/TALV_PIPE: Permission denied (ask to be made a "
                        "member of group tessarind)\n");
+        // Reply FIFOs: only the public FIFO's group may write them.
+        ASSERT_EQ(chown(PUBLIC_FIFO_PATH, 4242, 4343), 0);
+        client_reply r;
+        struct stat st;
+        ASSERT_TRUE(client_reply_open(&r));
+        EXPECT_TRUE(stat(r.path, &st) == 0 && (st.st_mode & 0777) == 0620 && st.st_gid == 4343) << std::oct << st.st_mode;
+        client_reply_close(&r);
+        ASSERT_EQ(chown(PUBLIC_FIFO_PATH, 0, 0), 0);
+        ASSERT_TRUE(client_reply_open(&r));
+        EXPECT_TRUE(stat(r.path, &st) == 0 && (st.st_mode & 0777) == 0600) << std::oct << st.st_mode;
+        client_reply_close(&r);
         unlink(PUBLIC_FIFO_PATH);
+        // An impostor's FIFO, with the impostor reading: nothing is sent.
+        const struct {
+            uid_t owner;
+            mode_t mode;
+            const char* err;
+        } impostors[] = {
+            {4242, 0620, "(owner 4242, mode 0620)"},
+            {0, 0644, "(owner root, mode 0644)"},
+        };
+        for (const auto& c : impostors) {
+            ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0600), 0);
+            ASSERT_EQ(chown(PUBLIC_FIFO_PATH, c.owner, 0), 0);
+            ASSERT_EQ(chmod(PUBLIC_FIFO_PATH, c.mode), 0);
+            const int reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            EXPECT_EQ(run({"ping"}, &out, &err), 1);
+            EXPECT_EQ(err, std::string("tessarind-client: /tmp/TALV_PIPE is not the daemon's ") + c.err + "\n");
+            char b[1];
+            EXPECT_LE(read(reader, b, 1), 0) << "a record reached the impostor";
+            close(reader);
+            unlink(PUBLIC_FIFO_PATH);
+        }
     }
     EXPECT_EQ(run({"stop"}, &out, &err), 1);
     EXPECT_EQ(err, "tessarind-client: daemon not running\n");
@@ -118,6 +152,25 @@ TEST_F(DaemonTest, ClientKeygenEncryptDecryptRoundTrips)
     EXPECT_EQ(run({"decrypt", "-o", null, enc, key}, &got, &err), 0) << err;
     struct stat st;
     EXPECT_TRUE(stat(null.c_str(), &st) == 0 && S_ISCHR(st.st_mode));
+    // A FIFO another user planted at OUT, reading: refused, nothing written.
+    if (geteuid() == 0) {
+        const std::string planted = dir + "/planted";
+        ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+        ASSERT_EQ(chown(planted.c_str(), 4242, 4242), 0);
+        const int reader = open(planted.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        EXPECT_EQ(run({"decrypt", "-o", planted, enc, key}, &got, &err), 1);
+        EXPECT_EQ(err, "tessarind-client: refusing to write into " + planted +
+                           ": not a regular file, and owned by another user\n");
+        char b[1];
+        EXPECT_LE(read(reader, b, 1), 0) << "plain data reached the planted FIFO";
+        close(reader);
+    }
+    // The library's errno for a key text that does not fit its field.
+    client_transfer t;
+    errno = 0;
+    EXPECT_EQ(client_decrypt(enc.c_str(), std::string(300, 'Q').c_str(), false, 1000, nullptr, nullptr, &t),
+              CLIENT_BAD_KEY);
+    EXPECT_EQ(errno, ENAMETOOLONG);
 
     // A relative path is sent as an absolute one, whatever TMPDIR says.
     ASSERT_EQ(mkdir("private", 0700), 0);
@@ -160,30 +213,37 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
         }
         return n;
     };
+    // The client is the child of ours that is not the daemon.
+    const auto kill_client = [](int sig) {
+        wait_until(5000, [sig] {
+            DIR* dp = opendir("/proc");
+            bool killed = false;
+            while (const dirent* e = killed ? nullptr : readdir(dp)) {
+                const std::string stat = file_read(std::string("/proc/") + e->d_name + "/stat");
+                const size_t paren = stat.rfind(')');
+                killed = stat.find("(tessarind-clien)") != std::string::npos &&
+                         atoi(stat.c_str() + paren + 4) == getpid() && kill(atoi(e->d_name), sig) == 0;
+            }
+            closedir(dp);
+            return killed;
+        });
+    };
+    const std::vector<std::string> decrypt = {"decrypt", "-o", out, file, "QUJD"};
     const struct {
         const char* what;
+        std::vector<std::string> args;
+        size_t bytes;  // the fake daemon's answer
         bool hold_open;
-        std::function<void()> kill_client;
+        int signal;
         const char* err;
     } cases[] = {
-        {"reply cut short", false, [] {}, "tessarind-client: reply cut short: 100 of 4096 bytes\n"},
-        {"client killed", true,
-         [] {
-             // The client is the child of ours that is not the daemon.
-             wait_until(5000, [] {
-                 DIR* dp = opendir("/proc");
-                 bool killed = false;
-                 while (const dirent* e = killed ? nullptr : readdir(dp)) {
-                     const std::string stat = file_read(std::string("/proc/") + e->d_name + "/stat");
-                     const size_t paren = stat.rfind(')');
-                     killed = stat.find("(tessarind-clien)") != std::string::npos &&
-                              atoi(stat.c_str() + paren + 4) == getpid() && kill(atoi(e->d_name), SIGTERM) == 0;
-                 }
-                 closedir(dp);
-                 return killed;
-             });
-         },
-         ""},
+        {"reply cut short", decrypt, 100, false, 0, "tessarind-client: reply cut short: 100 of 4096 bytes\n"},
+        {"reply longer than the file", decrypt, 4097, false, 0,
+         "tessarind-client: unexpected reply: more bytes than the daemon sends (somebody else wrote into the reply "
+         "FIFO)\n"},
+        {"client terminated", decrypt, 100, true, SIGTERM, ""},
+        {"client quit", decrypt, 100, true, SIGQUIT, ""},
+        {"ping interrupted", {"ping"}, 0, true, SIGINT, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -197,16 +257,18 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
             if (poll(&p, 1, 10000) == 1 && read(pub, rec, sizeof rec) == (ssize_t)sizeof rec) {
                 rec[FILE_PATH_OFFSET - 1] = 0;
                 reply = open((const char*)rec + REPLY_PATH_OFFSET, O_WRONLY | O_CLOEXEC);
-                if (write(reply, rec, 100) != 100 || !c.hold_open) {
+                const std::string answer = random_bytes(c.bytes, 81);
+                if (write(reply, answer.data(), c.bytes) != (ssize_t)c.bytes || !c.hold_open) {
                     close(reply);
                     reply = -1;
                 }
             }
             close(pub);
-            c.kill_client();
+            if (c.signal)
+                kill_client(c.signal);
         });
         std::string err;
-        const int status = run({"decrypt", "-o", out, file, "QUJD"}, nullptr, &err);
+        const int status = run(c.args, nullptr, &err);
         fake.join();
         if (reply >= 0)
             close(reply);

@@ -14,20 +14,29 @@ DaemonBusy (the daemon serves all it may and its FIFO stayed full),
 ReplyCutShort (the reply is shorter than the file: the daemon could not read
 it, or stopped mid-reply), PermissionError (not allowed to write the public
 FIFO: the group tessarind is; or the file is not readable),
-FileNotFoundError, and Error for a file that is not a regular file, a key
-that decodes to no bytes, or a path or key longer than 255 bytes.
+FileNotFoundError, NotTheDaemon (something other than the daemon's FIFO
+sits at the public path: nothing is sent to it), and Error for a file that
+is not a regular file, a key that decodes to no bytes, a path or key longer
+than 255 bytes, or a reply longer than the daemon sends (somebody else wrote
+into the reply FIFO: nothing of it is handed over).
+
+Reply FIFOs are 0600 when the public FIFO is the caller's own, else 0620
+with the public FIFO's group, so that only the daemon's group may write
+them.
 """
 
 import base64
 import errno
 import os
+import pwd
 import select
 import shutil
 import stat
 import tempfile
 import time
 
-__all__ = ["ping", "stop", "decrypt", "decrypt_to", "Error", "DaemonNotRunning", "DaemonBusy", "ReplyCutShort"]
+__all__ = ["ping", "stop", "decrypt", "decrypt_to", "Error", "DaemonNotRunning", "DaemonBusy", "ReplyCutShort",
+           "NotTheDaemon"]
 __version__ = "1.19"
 
 PUBLIC_FIFO = "/tmp/TALV_PIPE"
@@ -50,6 +59,45 @@ class DaemonBusy(Error):
 
 class ReplyCutShort(Error):
     """The reply ended before the file did."""
+
+
+class NotTheDaemon(Error, PermissionError):
+    """The public FIFO is not the daemon's: owned by another user, or readable
+    by others. errno EPERM."""
+
+    def __init__(self, message):
+        super().__init__(errno.EPERM, message)
+
+    def __str__(self):
+        return self.args[1]
+
+
+def _trusted(st):
+    """Whether the open public FIFO is the daemon's: a FIFO owned by root, the
+    caller or the user tessarind, which neither group nor others may read."""
+    owners = {0, os.getuid(), os.geteuid()}
+    try:
+        owners.add(pwd.getpwnam("tessarind").pw_uid)
+    except KeyError:
+        pass
+    return stat.S_ISFIFO(st.st_mode) and st.st_uid in owners and not st.st_mode & (stat.S_IRGRP | stat.S_IROTH)
+
+
+def _reply_mode(reply):
+    """Only the daemon's group may write the reply FIFO; see the module's text."""
+    try:
+        pub = os.stat(PUBLIC_FIFO)
+    except OSError:
+        return
+    if pub.st_uid == os.geteuid():
+        return
+    try:
+        os.chown(reply, -1, pub.st_gid)
+        os.chmod(reply, 0o620)
+    except PermissionError:
+        if not pub.st_mode & stat.S_IWOTH:
+            raise
+        os.chmod(reply, 0o622)
 
 
 def _field(text):
@@ -88,20 +136,23 @@ def _wait(fd, events, deadline):
             return False
 
 
-def _request(command, file_path, key_text, sink, timeout):
-    """One exchange: a reply FIFO, one whole record, the reply into sink."""
+def _request(command, file_path, key_text, sink, timeout, limit=None):
+    """One exchange: a reply FIFO, one whole record, the reply into sink. A
+    reply longer than limit bytes raises Error as soon as the extra byte
+    arrives."""
     directory = tempfile.mkdtemp(prefix="tessarind-", dir="/tmp")
     try:
         os.chmod(directory, 0o711)  # the daemon may run as another user
         reply = os.path.join(directory, "reply")
         os.mkfifo(reply, 0o600)
-        os.chmod(reply, 0o622)
+        _reply_mode(reply)
         # Open for reading first, so that the daemon's first open succeeds.
         rfd = os.open(reply, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
         try:
             record = bytes([command]) + _field(reply) + _field(file_path) + _field(key_text)
             _send(record, timeout)
             deadline = lambda: None if timeout is None else time.monotonic() + timeout
+            received = 0
             while True:
                 if not _wait(rfd, select.POLLIN, deadline()):
                     raise TimeoutError("no reply from the daemon in time")
@@ -111,6 +162,9 @@ def _request(command, file_path, key_text, sink, timeout):
                     continue
                 if not data:
                     return
+                received += len(data)
+                if limit is not None and received > limit:
+                    raise Error("reply longer than the daemon sends: somebody else wrote into the reply FIFO")
                 sink(data)
         finally:
             os.close(rfd)
@@ -126,8 +180,16 @@ def _send(record, timeout):
             raise DaemonNotRunning("no daemon reads " + PUBLIC_FIFO) from None
         raise
     try:
-        if not stat.S_ISFIFO(os.fstat(fd).st_mode):
+        st = os.fstat(fd)
+        if not stat.S_ISFIFO(st.st_mode):
             raise Error(PUBLIC_FIFO + " is not a FIFO")  # never hand a key to anything else
+        if not _trusted(st):
+            try:
+                owner = pwd.getpwuid(st.st_uid).pw_name
+            except KeyError:
+                owner = str(st.st_uid)
+            raise NotTheDaemon("%s is not the daemon's (owner %s, mode %04o)"
+                               % (PUBLIC_FIFO, owner, stat.S_IMODE(st.st_mode)))
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             try:
@@ -144,7 +206,7 @@ def _send(record, timeout):
 
 def _ask(command, answer, timeout):
     got = bytearray()
-    _request(command, "", "", got.extend, timeout)
+    _request(command, "", "", got.extend, timeout, len(answer))
     if bytes(got) != answer:
         raise Error("unexpected reply %r" % bytes(got))
 
@@ -177,7 +239,7 @@ def decrypt_to(path, key, fileobj, first_load=False, timeout=5.0):
         fileobj.write(data)
         written += len(data)
 
-    _request(_DECRYPT_CHUNK if first_load else _DECRYPT_FILE, file_path, _key_text(key), sink, timeout)
+    _request(_DECRYPT_CHUNK if first_load else _DECRYPT_FILE, file_path, _key_text(key), sink, timeout, expected)
     if written < expected:
         raise ReplyCutShort("reply cut short: %d of %d bytes" % (written, expected))
     return written
