@@ -480,8 +480,9 @@ TEST_F(DaemonTest, WorkerLimits)
              std::vector<client_reply> late(300), pings(50);
              for (size_t i = 0; i < late.size(); i++) {
                  ASSERT_TRUE(client_reply_open(&late[i], false));
-                 if (root)
+                 if (root) {
                      ASSERT_EQ(chown(late[i].path, 4242 + (uid_t)(i % 5), (gid_t)-1), 0);
+                 }
                  ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, late[i].path, file, text.c_str()));
              }
              std::atomic<bool> stop{false};

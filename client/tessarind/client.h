@@ -21,7 +21,11 @@
  *                 255 bytes
  *   EIO           the reply is shorter than the file (or its first load):
  *                 the daemon could not read the file, or stopped mid-reply
- *   EPROTO        the daemon answered something unexpected
+ *   EPERM         /tmp/TALV_PIPE is not the daemon's: a FIFO owned by another
+ *                 user than root, the caller or tessarind, or readable by
+ *                 group or others; nothing was sent to it
+ *   EPROTO        the daemon answered something unexpected, or more bytes
+ *                 than it sends (somebody else wrote into the reply FIFO)
  *   anything else a system call set.
  */
 #ifndef TESSARIND_CLIENT_H
