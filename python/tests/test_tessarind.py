@@ -49,3 +49,19 @@ def test_no_daemon(monkeypatch):
     monkeypatch.setattr(tessarind, "PUBLIC_FIFO", os.path.join(DIR, "no-such-fifo"))
     with pytest.raises(tessarind.DaemonNotRunning):
         tessarind.ping(timeout=1)
+
+
+def test_not_the_daemon(monkeypatch):
+    # A FIFO that others may read, with a reader: nothing may reach it.
+    fifo = os.path.join(DIR, "impostor")
+    os.mkfifo(fifo, 0o600)
+    os.chmod(fifo, 0o644)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        monkeypatch.setattr(tessarind, "PUBLIC_FIFO", fifo)
+        with pytest.raises(tessarind.NotTheDaemon, match=r"is not the daemon's \(owner .*, mode 0644\)"):
+            tessarind.ping(timeout=1)
+        assert os.read(reader, 1) == b""
+    finally:
+        os.close(reader)
+        os.unlink(fifo)
