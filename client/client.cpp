@@ -300,8 +300,9 @@ bool client_append(void* ctx, const unsigned char* data, size_t len)
     return true;
 }
 
-client_status client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
-                             std::string* out, void (*on_reply)(const client_reply*))
+client_status client_exchange(unsigned char command, const char* file_path, const char* key, int timeout_ms,
+                              client_sink sink, void* ctx, long long limit,
+                              void (*on_reply)(const client_reply*))
 {
     client_reply r;
     if (!client_reply_open(&r))
@@ -310,17 +311,23 @@ client_status client_request(unsigned char command, const char* file_path, const
         on_reply(&r);
     unsigned char record[RECORD_SIZE];
     client_status s = CLIENT_FAILED;
-    const long long limit = command == CMD_PING ? 2 : command == CMD_EXIT ? 3 : -1;
     if (client_record_build(record, command, r.path, file_path, key)) {
         s = client_send(record, RECORD_SIZE, timeout_ms);
         if (s == CLIENT_OK)
-            s = client_read_reply(&r, timeout_ms, client_append, out, limit);
+            s = client_read_reply(&r, timeout_ms, sink, ctx, limit);
     }
     explicit_bzero(record, sizeof record);
     client_reply_close(&r);
     if (on_reply)
         on_reply(nullptr);
     return s;
+}
+
+client_status client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
+                             std::string* out, void (*on_reply)(const client_reply*))
+{
+    const long long limit = command == CMD_PING ? 2 : command == CMD_EXIT ? 3 : -1;
+    return client_exchange(command, file_path, key, timeout_ms, client_append, out, limit, on_reply);
 }
 
 int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const client_reply*))
@@ -391,21 +398,9 @@ client_status client_decrypt(const char* path, const char* key, bool first_load,
     }
     t->expected = first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size;
 
-    client_reply r;
-    if (!client_reply_open(&r))
-        return CLIENT_FAILED;
-    if (on_reply)
-        on_reply(&r);
-    unsigned char record[RECORD_SIZE];
-    client_record_build(record, first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, r.path, file, key);
-    client_status s = client_send(record, RECORD_SIZE, timeout_ms);
-    explicit_bzero(record, sizeof record);
     counter c{sink, ctx, &t->received};
-    if (s == CLIENT_OK)
-        s = client_read_reply(&r, timeout_ms, count_and_pass, &c, t->expected);
-    client_reply_close(&r);
-    if (on_reply)
-        on_reply(nullptr);
+    client_status s = client_exchange(first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, file, key, timeout_ms,
+                                      count_and_pass, &c, t->expected, on_reply);
     if (s == CLIENT_OK && t->received < t->expected) {
         errno = EIO;
         s = CLIENT_SHORT;

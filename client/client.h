@@ -79,6 +79,13 @@ bool client_key_usable(const char* key);
 // Standard base64 with '=' padding, which the daemon's decoder reads back.
 std::string client_base64_encode(const unsigned char* bytes, size_t len);
 
+// One whole exchange: reply FIFO, record, reply into sink (at most limit
+// bytes, -1: no limit), clean-up. on_reply, when given, is told of the reply
+// FIFO once it exists and of nullptr once it is gone.
+client_status client_exchange(unsigned char command, const char* file_path, const char* key, int timeout_ms,
+                              client_sink sink, void* ctx, long long limit,
+                              void (*on_reply)(const client_reply*) = nullptr);
+
 // One whole request: reply FIFO, record, reply into *out, clean-up. A ping's
 // reply may hold 2 bytes at most, an exit's 3. on_reply, when given, is told
 // of the reply FIFO once it exists and of nullptr once it is gone.
