@@ -17,6 +17,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -187,6 +188,150 @@ long peak_with_32_transfers(pid_t pid, const std::string& file, const std::strin
     return sandbox_proc_status(pid, "VmHWM");
 }
 
+// ---- short requests under bulk load ----------------------------------------
+
+constexpr int BULK_CLIENTS = 32;
+constexpr int PROBES = 1000;  // of each kind, one at a time, 5 ms apart
+constexpr int LATENCY_ROUNDS = 3;
+
+struct latency {
+    double ping_p50, ping_p99, load_p50, load_p99;  // ms
+    double bulk_mbs;  // while the probes ran; 0 when idle
+};
+
+double percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, (size_t)(p * (double)v.size()))];
+}
+
+// Pings and first loads, alternately, one at a time every 5 ms; p50 and p99
+// of each, in ms.
+void probe(const std::string& small, const std::string& key, latency* l)
+{
+    std::vector<double> ping, load;
+    for (int i = 0; i < 2 * PROBES; i++) {
+        const double t = now();
+        if (i % 2 == 0) {
+            std::string pong;
+            client_request(CMD_PING, "", "", 5000, &pong);
+            ping.push_back((now() - t) * 1e3);
+        } else {
+            fetch(CMD_DECRYPT_CHUNK, small, key);
+            load.push_back((now() - t) * 1e3);
+        }
+        usleep(5000);
+    }
+    l->ping_p50 = percentile(ping, 0.5);
+    l->ping_p99 = percentile(ping, 0.99);
+    l->load_p50 = percentile(load, 0.5);
+    l->load_p99 = percentile(load, 0.99);
+}
+
+// A bulk client in a process of its own: whole-file transfers of file, over
+// and over, until `until`; writes the bytes it received by then to `out`.
+void bulk_client(const std::string& file, const std::string& key, double until, int out)
+{
+    struct budget {
+        size_t bytes;
+        double until;
+    } b{0, until};
+    while (now() < until) {
+        client_reply r;
+        if (!client_reply_open(&r))
+            break;
+        unsigned char rec[RECORD_SIZE];
+        if (client_record_build(rec, CMD_DECRYPT_FILE, r.path, file.c_str(), key.c_str()) &&
+            client_send(rec, RECORD_SIZE, 5000) == CLIENT_OK)
+            client_read_reply(
+                &r, 10000,
+                [](void* ctx, const unsigned char*, size_t n) {
+                    auto* b = (budget*)ctx;
+                    b->bytes += n;
+                    return now() < b->until;
+                },
+                &b);
+        client_reply_close(&r);
+    }
+    const ssize_t ignored = write(out, &b.bytes, sizeof b.bytes);
+    (void)ignored;
+}
+
+// The probes with the daemon idle, then with BULK_CLIENTS bulk clients.
+void measure_latency(const std::string& bulk, const std::string& small, const std::string& key, latency* idle,
+                     latency* loaded)
+{
+    probe(small, key, idle);
+    idle->bulk_mbs = 0;
+    int p[2];
+    if (pipe(p) < 0)
+        return;
+    // Room for the bulk clients to get going, then the probes, then a margin.
+    const double start = now() + 0.5, until = start + 2 * PROBES * 0.0065 + 2;
+    std::vector<pid_t> kids;
+    for (int i = 0; i < BULK_CLIENTS; i++) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(p[0]);
+            bulk_client(bulk, key, until, p[1]);
+            _exit(0);
+        }
+        kids.push_back(pid);
+    }
+    close(p[1]);
+    usleep((useconds_t)((start - now()) * 1e6));
+    probe(small, key, loaded);
+    size_t total = 0, n;
+    while (read(p[0], &n, sizeof n) == (ssize_t)sizeof n)
+        total += n;
+    close(p[0]);
+    for (pid_t k : kids)
+        waitpid(k, nullptr, 0);
+    // The bulk clients ran from their fork to until.
+    loaded->bulk_mbs = (double)total / (until - (start - 0.5)) / 1e6;
+}
+
+// One daemon's latency figures over the rounds.
+struct latency_runs {
+    std::string label;
+    int exe;
+    std::vector<latency> idle, loaded;
+};
+
+// Medians over the rounds; beside each other daemon, the measured one's
+// figures as medians of per-round ratios.
+void print_latency(const std::vector<latency_runs>& all)
+{
+    printf("short requests under bulk load: %d probes of each kind, one every 5 ms, idle and with %d bulk clients "
+           "(each a process, whole 16 MiB files); medians of %zu rounds\n",
+           PROBES, BULK_CLIENTS, all[0].idle.size());
+    const auto med = [](const std::vector<latency>& v, double latency::*f) {
+        std::vector<double> x;
+        for (const auto& l : v)
+            x.push_back(l.*f);
+        return median(x);
+    };
+    const auto ratio = [&](const latency_runs& other, double latency::*f) {
+        std::vector<double> x;
+        for (size_t i = 0; i < other.loaded.size(); i++)
+            x.push_back(all[0].loaded[i].*f / (other.loaded[i].*f));
+        return median(x);
+    };
+    for (const auto& r : all) {
+        printf("  %s\n", r.label.c_str());
+        printf("    ping        idle p50 %6.2f ms  p99 %6.2f ms   under load p50 %6.2f ms  p99 %6.2f ms\n",
+               med(r.idle, &latency::ping_p50), med(r.idle, &latency::ping_p99), med(r.loaded, &latency::ping_p50),
+               med(r.loaded, &latency::ping_p99));
+        printf("    first load  idle p50 %6.2f ms  p99 %6.2f ms   under load p50 %6.2f ms  p99 %6.2f ms\n",
+               med(r.idle, &latency::load_p50), med(r.idle, &latency::load_p99), med(r.loaded, &latency::load_p50),
+               med(r.loaded, &latency::load_p99));
+        printf("    bulk throughput meanwhile  %8.1f MB/s\n", med(r.loaded, &latency::bulk_mbs));
+        if (&r != &all[0])
+            printf("    the measured build, under load: ping p99 %.2fx, first-load p99 %.2fx, bulk %.2fx this\n",
+                   ratio(r, &latency::ping_p99), ratio(r, &latency::load_p99), ratio(r, &latency::bulk_mbs));
+    }
+}
+
 bool write_file(const std::string& path, const std::vector<unsigned char>& data, size_t len)
 {
     FILE* f = fopen(path.c_str(), "wb");
@@ -196,11 +341,17 @@ bool write_file(const std::string& path, const std::vector<unsigned char>& data,
 
 }  // namespace
 
-// Usage: tessarind-bench DAEMON [LABEL=DAEMON ...]. The first daemon is
-// measured in full; each other one (another build of it) on the one-client
-// whole-file figure, in the same runs.
+// Usage: tessarind-bench [--latency] DAEMON [LABEL=DAEMON ...]. The first
+// daemon is measured in full; each other one (another build of it) on the
+// one-client whole-file figure, in the same runs, and on short requests under
+// bulk load. --latency measures only the latter, for every daemon.
 int main(int argc, char** argv)
 {
+    const bool latency_only = argc > 1 && strcmp(argv[1], "--latency") == 0;
+    if (latency_only) {
+        argv++;
+        argc--;
+    }
     const char* daemon = argc > 1 ? argv[1] : "build/tessarind";
     const int exe = open(daemon, O_PATH | O_CLOEXEC);
     if (exe < 0) {
@@ -231,17 +382,48 @@ int main(int argc, char** argv)
         b = (unsigned char)rng();
     const std::string key_text = client_base64_encode(key, sizeof key);
 
-    // Data: a 64 MiB file for whole-file runs, a 1 MiB one for first loads.
+    // Data: a 64 MiB file for whole-file runs, a 16 MiB one for the bulk
+    // clients, a 1 MiB one for first loads.
     const size_t big_size = 64u << 20;
-    const std::string big = "/tmp/tessarind-bench-64m", small = "/tmp/tessarind-bench-1m";
+    const std::string big = "/tmp/tessarind-bench-64m", bulk = "/tmp/tessarind-bench-16m",
+                      small = "/tmp/tessarind-bench-1m";
     {
         std::vector<unsigned char> buf(big_size);
         for (auto& b : buf)
             b = (unsigned char)rng();
-        if (!write_file(big, buf, big_size) || !write_file(small, buf, 1 << 20)) {
+        if (!write_file(big, buf, big_size) || !write_file(bulk, buf, 16 << 20) || !write_file(small, buf, 1 << 20)) {
             perror("tessarind-bench: writing data");
             return 1;
         }
+    }
+    // Rounds in turn, every daemon in each, so that a slower spell of the
+    // machine slows all alike.
+    std::vector<latency_runs> lat{{"measured build", exe, {}, {}}};
+    for (const auto& o : others)
+        lat.push_back({o.label, o.exe, {}, {}});
+    const auto measure_all_latency = [&] {
+        for (int round = 0; round < LATENCY_ROUNDS; round++)
+            for (auto& l : lat) {
+                const pid_t lpid = sandbox_start_daemon(l.exe);
+                if (lpid < 0)
+                    continue;
+                latency idle{}, loaded{};
+                measure_latency(bulk, small, key_text, &idle, &loaded);
+                sandbox_stop_daemon(lpid);
+                l.idle.push_back(idle);
+                l.loaded.push_back(loaded);
+            }
+        print_latency(lat);
+    };
+    const auto remove_data = [&] {
+        unlink(big.c_str());
+        unlink(bulk.c_str());
+        unlink(small.c_str());
+    };
+    if (latency_only) {
+        measure_all_latency();
+        remove_data();
+        return 0;
     }
 
     cipher_bench cb(key);
@@ -319,7 +501,7 @@ int main(int argc, char** argv)
     }
 
     sandbox_stop_daemon(pid);
-    unlink(big.c_str());
-    unlink(small.c_str());
+    measure_all_latency();
+    remove_data();
     return 0;
 }
