@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Decrypting transfers through the real daemon.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -217,6 +219,23 @@ TEST_F(TransferTest, ClientLeavingMidTransfer)
                   },
                   &got),
               CLIENT_OK);
+    // Meanwhile the whole-file worker runs at nice 10, the main thread at 0.
+    std::vector<int> nices;
+    const std::string tasks = "/proc/" + std::to_string(daemon.pid) + "/task";
+    DIR* dp = opendir(tasks.c_str());
+    while (const dirent* e = dp ? readdir(dp) : nullptr) {
+        const std::string stat = file_read(tasks + "/" + e->d_name + "/stat");
+        int nice = 0;
+        if (e->d_name[0] != '.' &&
+            sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %d",
+                   &nice) == 1)
+            nices.push_back(nice);
+    }
+    if (dp)
+        closedir(dp);
+    std::sort(nices.begin(), nices.end());
+    EXPECT_EQ(nices.front(), 0);
+    EXPECT_EQ(nices.back(), 10);
     client_reply_close(&r);
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 5000));
     EXPECT_EQ(count_of(daemon_out(&daemon), "e32\ne34\ne35\ne37\nt70"), 1u) << daemon_out(&daemon);
