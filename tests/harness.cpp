@@ -9,11 +9,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
-#include <ftw.h>
 #include <random>
 #include <sstream>
 #include <sched.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,13 +28,7 @@ namespace {
 bool isolated = false;
 int daemon_exe = -1;
 int client_exe = -1;
-int lock_fd = -1;
 std::string fail_buffers_shim;
-
-int remove_entry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return remove(path);
-}
 
 }  // namespace
 
@@ -62,43 +54,24 @@ const std::string& harness_fail_buffers_shim()
 void DaemonTest::SetUp()
 {
     ASSERT_GE(daemon_exe, 0) << "cannot open " << TESSARIND_DAEMON;
-    if (isolated) {
-        ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777"), 0) << strerror(errno);
-        dir = "/tmp/work";
-        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-        return;
-    }
-    // No private /tmp: take turns, and keep off a daemon that is running.
-    lock_fd = open("/tmp/tessarind-tests.lock", O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (lock_fd >= 0)
-        flock(lock_fd, LOCK_EX);
-    if (path_exists(PUBLIC_FIFO_PATH))
-        GTEST_SKIP() << "not root, so no private /tmp, and " << PUBLIC_FIFO_PATH
-                     << " belongs to a daemon already running";
-    char tmpl[] = "/tmp/tessarind-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
+    if (!isolated)
+        GTEST_SKIP() << "needs root, to run the daemon in a private /tmp (its FIFO path is fixed)";
+    ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777"), 0) << strerror(errno);
+    dir = "/tmp/work";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
 }
 
 void DaemonTest::TearDown()
 {
     daemon_kill(&daemon);
-    if (isolated) {
+    if (isolated)
         umount2("/tmp", MNT_DETACH);
-        return;
-    }
-    if (!dir.empty())
-        nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-    if (lock_fd >= 0)
-        close(lock_fd);
-    lock_fd = -1;
 }
 
 bool daemon_spawn(daemon_proc* d, const std::vector<std::string>& args, int err_fd)
 {
     static int serial = 0;
-    const std::string base = (isolated ? std::string("/tmp/work") : std::string("/tmp")) + "/daemon" +
-                             std::to_string(getpid()) + "-" + std::to_string(serial++);
+    const std::string base = "/tmp/work/daemon" + std::to_string(getpid()) + "-" + std::to_string(serial++);
     d->out_path = base + ".out";
     d->err_path = base + ".err";
     const int out = open(d->out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);

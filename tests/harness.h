@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Runs the real daemon for end-to-end tests. Each test gets a private /tmp
-// (a mount namespace, when running as root), so the fixed public FIFO path
-// never collides with another test or with a daemon already on the machine.
+// (a mount namespace, which needs root; without it every daemon test skips),
+// so the fixed public FIFO path never collides with another test or with a
+// daemon already on the machine.
 #pragma once
 
 #include <chrono>

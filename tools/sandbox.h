@@ -7,8 +7,8 @@
 #include <sys/types.h>
 #include <vector>
 
-// Enters a private mount namespace with a fresh /tmp when running as root.
-// False (with a message printed) when the public FIFO path is still taken.
+// Enters a private mount namespace with a fresh /tmp, which needs root.
+// False, with the reason printed, when it cannot.
 bool sandbox_private_tmp(const char* program);
 
 // The one way to start a program here, the daemon above all: exe (an
