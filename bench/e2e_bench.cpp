@@ -343,8 +343,8 @@ bool write_file(const std::string& path, const std::vector<unsigned char>& data,
 
 // Usage: tessarind-bench [--latency] DAEMON [LABEL=DAEMON ...]. The first
 // daemon is measured in full; each other one (another build of it) on the
-// one-client whole-file figure, in the same runs, and on short requests under
-// bulk load. --latency measures only the latter, for every daemon.
+// one-client whole-file figure, in the same runs. --latency measures only
+// short requests under bulk load, for every daemon given.
 int main(int argc, char** argv)
 {
     const bool latency_only = argc > 1 && strcmp(argv[1], "--latency") == 0;
@@ -399,8 +399,9 @@ int main(int argc, char** argv)
     // Rounds in turn, every daemon in each, so that a slower spell of the
     // machine slows all alike.
     std::vector<latency_runs> lat{{"measured build", exe, {}, {}}};
-    for (const auto& o : others)
-        lat.push_back({o.label, o.exe, {}, {}});
+    if (latency_only)
+        for (const auto& o : others)
+            lat.push_back({o.label, o.exe, {}, {}});
     const auto measure_all_latency = [&] {
         for (int round = 0; round < LATENCY_ROUNDS; round++)
             for (auto& l : lat) {
