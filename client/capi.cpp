@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "client/client.h"
@@ -75,6 +76,10 @@ TESSARIND_API int tessarind_stop(int timeout_ms)
 TESSARIND_API long long tessarind_decrypt_fd(const char* path, const char* key_text, int first_load, int out_fd,
                                              int timeout_ms)
 {
+    if (!path || !key_text) {
+        errno = EINVAL;
+        return -1;
+    }
     to_fd o{out_fd, 0};
     client_transfer t;
     const client_status s = client_decrypt(path, key_text, first_load != 0, timeout_ms, write_to_fd, &o, &t);
@@ -90,7 +95,19 @@ TESSARIND_API long long tessarind_decrypt_fd(const char* path, const char* key_t
 TESSARIND_API void* tessarind_decrypt(const char* path, const char* key_text, int first_load, size_t* len,
                                       int timeout_ms)
 {
+    if (!path || !key_text || !len) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    // Sized from the file once: the reply is never longer.
     to_memory m{nullptr, 0, 0, false};
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        m.cap = first_load ? std::min<size_t>((size_t)st.st_size, LOAD_SIZE) : (size_t)st.st_size;
+        m.data = (unsigned char*)malloc(m.cap);
+        if (!m.data)
+            m.cap = 0;
+    }
     client_transfer t;
     const client_status s = client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t);
     if (s != CLIENT_OK || m.failed) {

@@ -360,15 +360,59 @@ bool count_and_pass(void* c, const unsigned char* data, size_t len)
 
 }  // namespace
 
-bool client_key_usable(const char* key)
+namespace {
+
+bool is_space(char c)
 {
-    std::string stripped;
-    for (const char* p = key; *p; p++)
-        if (*p != '-')
-            stripped += *p;
-    const bool some = !uiwndpoa(stripped.c_str()).empty();
-    explicit_bzero(stripped.data(), stripped.size());
-    return some;
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool in_alphabet(char c)
+{
+    return c != '\0' && strchr(base64_alphabet, c) != nullptr;
+}
+
+}  // namespace
+
+std::string_view client_key_trim(const char* text)
+{
+    std::string_view v(text);
+    while (!v.empty() && is_space(v.front()))
+        v.remove_prefix(1);
+    while (!v.empty() && is_space(v.back()))
+        v.remove_suffix(1);
+    return v;
+}
+
+int client_key_check(const char* text, size_t* bad)
+{
+    const std::string_view v = client_key_trim(text);
+    const size_t lead = (size_t)(v.data() - text);
+    size_t chars = 0, i = 0;
+    for (; i < v.size() && v[i] != '='; i++) {
+        if (!in_alphabet(v[i]) && v[i] != '-') {
+            *bad = lead + i + 1;
+            errno = EINVAL;
+            return -1;
+        }
+        chars += v[i] != '-';
+    }
+    for (; i < v.size(); i++) {
+        if (v[i] != '=') {
+            *bad = lead + i + 1;
+            errno = EINVAL;
+            return -1;
+        }
+    }
+    // What the decoder makes of it: 3 bytes per 4 characters, and 1 or 2 of
+    // a last group of 2 or 3.
+    const int bytes = (int)(chars * 6 / 8);
+    if (bytes == 0) {
+        *bad = 0;
+        errno = EINVAL;
+        return -1;
+    }
+    return bytes;
 }
 
 client_status client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink,
@@ -388,19 +432,25 @@ client_status client_decrypt(const char* path, const char* key, bool first_load,
         errno = ENAMETOOLONG;
         return CLIENT_BAD_FILE;
     }
-    if (strlen(key) >= FIELD_SIZE) {
+    // Sent without the white space around it, which would end the daemon's
+    // decoding at once.
+    const std::string_view trimmed = client_key_trim(key);
+    if (trimmed.size() >= FIELD_SIZE) {
         errno = ENAMETOOLONG;
         return CLIENT_BAD_KEY;
     }
-    if (!client_key_usable(key)) {
-        errno = EINVAL;
+    size_t bad;
+    if (client_key_check(key, &bad) < 0)
         return CLIENT_BAD_KEY;
-    }
+    char key_text[FIELD_SIZE];
+    memcpy(key_text, trimmed.data(), trimmed.size());
+    key_text[trimmed.size()] = '\0';
     t->expected = first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size;
 
     counter c{sink, ctx, &t->received};
-    client_status s = client_exchange(first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, file, key, timeout_ms,
+    client_status s = client_exchange(first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, file, key_text, timeout_ms,
                                       count_and_pass, &c, t->expected, on_reply);
+    explicit_bzero(key_text, sizeof key_text);
     if (s == CLIENT_OK && t->received < t->expected) {
         errno = EIO;
         s = CLIENT_SHORT;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 
 #include "server/protocol.h"
@@ -73,8 +74,14 @@ client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sin
 // Writes all len bytes, retrying after EINTR; 0, or -1 with errno set.
 int client_write_all(int fd, const unsigned char* p, size_t len);
 
-// Whether the key text, its '-' left out, decodes to at least one byte.
-bool client_key_usable(const char* key);
+// Key text as the tools take it: base64 characters, '-' separators, '='
+// padding at the end only, and white space around it. The number of key
+// bytes it gives (at least 1), or -1 with errno EINVAL and *bad the 1-based
+// position of the first character that does not belong (0: the text gives
+// no byte at all). The daemon itself stays lenient.
+int client_key_check(const char* text, size_t* bad);
+// The key text without the white space around it.
+std::string_view client_key_trim(const char* text);
 
 // Standard base64 with '=' padding, which the daemon's decoder reads back.
 std::string client_base64_encode(const unsigned char* bytes, size_t len);
@@ -100,8 +107,8 @@ int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const cli
 // client share. Checks locally that path (made absolute: the daemon's
 // working directory is not ours) is a regular file we can read
 // (CLIENT_BAD_FILE, errno ENOENT, EACCES, EINVAL or ENAMETOOLONG) and that
-// the key text fits (CLIENT_BAD_KEY, ENAMETOOLONG) and decodes to some bytes
-// (CLIENT_BAD_KEY, EINVAL), then hands the reply to sink. A reply shorter
+// the key text fits (CLIENT_BAD_KEY, ENAMETOOLONG) and passes
+// client_key_check (CLIENT_BAD_KEY, EINVAL), then hands the reply to sink. A reply shorter
 // than the file, or its first load, is CLIENT_SHORT; a longer one fails
 // with EPROTO. on_reply, when given, is told of the reply FIFO once it
 // exists and of nullptr once it is gone.

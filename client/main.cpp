@@ -34,10 +34,11 @@ const char usage_text[] =
     "                               to standard output or OUT\n"
     "  encrypt [-o OUT] [--key-file PATH] FILE [KEY]\n"
     "                               encrypt FILE locally so that the daemon can decrypt it\n"
-    "  keygen                       print a new random 20-byte key as base64 text\n"
+    "  keygen [-o FILE]             print a new random 20-byte key as base64 text (FILE: mode 0600)\n"
     "\n"
-    "KEY is base64 text; '-' characters in it are ignored. A key given on the command\n"
-    "line is visible to other users in the process list: prefer --key-file PATH, or\n"
+    "KEY is base64 text; '-' characters in it are ignored, and so is white space around\n"
+    "it. Anything else is refused; encrypt takes 20-byte keys only. A key given on the command\n"
+    "line is visible to other users in the process list: prefer --key-file PATH (or -), or\n"
     "KEY '-' to read it from standard input.\n"
     "\n"
     "--timeout bounds each wait for the daemon (default 5 seconds); data that keeps\n"
@@ -100,13 +101,16 @@ void doom(char* slot, size_t size, const char* path)
     sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
-// Reads the key text from --key-file, '-' (standard input) or the argument;
-// trailing white space is dropped. 0, or the exit status with a message
-// printed (2 when no KEY was given).
-int read_key(const options& o, const char* arg, std::string* key)
+// Reads the key text from --key-file (PATH, or '-' for standard input),
+// '-' (standard input) or the argument, without the white space around it,
+// and checks it; a key for encrypting must be exactly KEY_SIZE bytes. 0, or
+// the exit status with a message printed (2 when no KEY was given). The
+// message names a position, never the key text.
+int read_key(const options& o, const char* arg, bool for_encrypt, std::string* key)
 {
-    if (o.key_file || (arg && strcmp(arg, "-") == 0)) {
-        FILE* f = o.key_file ? fopen(o.key_file, "r") : stdin;
+    const bool from_stdin = (o.key_file && strcmp(o.key_file, "-") == 0) || (!o.key_file && arg && strcmp(arg, "-") == 0);
+    if (o.key_file || from_stdin) {
+        FILE* f = from_stdin ? stdin : fopen(o.key_file, "r");
         if (!f)
             return fail("cannot read key file: %s", strerror(errno));
         char buf[FIELD_SIZE + 2];
@@ -120,12 +124,21 @@ int read_key(const options& o, const char* arg, std::string* key)
     } else {
         return usage_error("no KEY given");
     }
-    while (!key->empty() && strchr(" \t\r\n", key->back()))
-        key->pop_back();
-    if (key->size() >= FIELD_SIZE)
+    const std::string_view trimmed = client_key_trim(key->c_str());
+    if (trimmed.size() >= FIELD_SIZE)
         return fail("key text is longer than 255 characters");
-    if (!client_key_usable(key->c_str()))
+    size_t bad;
+    const int bytes = client_key_check(key->c_str(), &bad);
+    if (bytes < 0 && bad == 0)
         return fail("key text decodes to no bytes at all");
+    if (bytes < 0)
+        return fail("key text: character %zu is neither base64, '-' nor '=' padding at the end", bad);
+    if (for_encrypt && bytes != KEY_SIZE)
+        return fail("a key for encrypting is %d bytes; this key text gives %d", KEY_SIZE, bytes);
+    // In place: no copy of the key is left behind in freed memory.
+    const size_t begin = (size_t)(trimmed.data() - key->data()), len = trimmed.size();
+    key->erase(begin + len);
+    key->erase(0, begin);
     return 0;
 }
 
@@ -137,7 +150,9 @@ struct output {
     std::string target, temp;
 };
 
-bool output_open(output* o, const char* path)
+// A regular OUT gets `mode` when new; with keep set, an existing one keeps
+// its mode and group.
+bool output_open(output* o, const char* path, mode_t mode, bool keep)
 {
     if (!path || strcmp(path, "-") == 0)
         return true;
@@ -164,6 +179,7 @@ bool output_open(output* o, const char* path)
         o->target = path;
         return true;
     }
+    const bool exists = pfd >= 0 && fstat(pfd, &st) == 0;
     if (pfd >= 0)
         close(pfd);
     o->target = path;
@@ -174,7 +190,26 @@ bool output_open(output* o, const char* path)
         return false;
     }
     doom(doomed_temp, sizeof doomed_temp, o->temp.c_str());
+    if (keep && exists) {
+        mode = st.st_mode & 07777;
+        if (fchown(o->fd, (uid_t)-1, st.st_gid) < 0)
+            mode &= ~(mode_t)(S_ISGID | S_ISUID);
+    }
+    if (fchmod(o->fd, mode) < 0) {
+        fail("cannot create output: %s", strerror(errno));
+        unlink(o->temp.c_str());
+        doom(doomed_temp, sizeof doomed_temp, nullptr);
+        close(o->fd);
+        return false;
+    }
     return true;
+}
+
+mode_t umask_now()
+{
+    const mode_t m = umask(0);
+    umask(m);
+    return m;
 }
 
 bool output_commit(output* o, bool ok)
@@ -304,10 +339,11 @@ int cmd_decrypt(const options& o)
     if (o.args.empty() || o.args.size() > 2 || (o.key_file && o.args.size() > 1))
         return usage_error("decrypt needs FILE and KEY");
     std::string key;
-    if (const int status = read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, &key))
+    if (const int status = read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, false, &key))
         return status;
     output out;
-    if (!output_open(&out, o.out))
+    // Plain data: readable by the caller only.
+    if (!output_open(&out, o.out, 0600, false))
         return 1;
     sink_state sink{out.fd, false, {}};
     sink.prog.on = o.progress && isatty(STDERR_FILENO);
@@ -341,7 +377,9 @@ int cmd_decrypt(const options& o)
     // daemon could not open it (it runs as its own user), a short one that it
     // stopped before the end.
     if (s == CLIENT_SHORT && t.received == 0)
-        return fail("the daemon could not read %s", o.args[0]);
+        return fail("the daemon could not read %s: its user needs read access to the file and search access to "
+                    "its directories (see README, Installing)",
+                    o.args[0]);
     if (s == CLIENT_SHORT)
         return fail("reply cut short: %lld of %lld bytes", t.received, t.expected);
     char waited[64];
@@ -377,7 +415,7 @@ int cmd_encrypt(const options& o)
     if (o.args.empty() || o.args.size() > 2 || (o.key_file && o.args.size() > 1))
         return usage_error("encrypt needs FILE and KEY");
     std::string text;
-    if (const int status = read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, &text))
+    if (const int status = read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, true, &text))
         return status;
     const int in = open(o.args[0], O_RDONLY | O_CLOEXEC);
     struct stat in_st, out_st;
@@ -400,7 +438,8 @@ int cmd_encrypt(const options& o)
     explicit_bzero(key, sizeof key);
 
     output out;
-    const bool opened = output_open(&out, o.out);
+    // Ciphertext, which the daemon's user must be able to read.
+    const bool opened = output_open(&out, o.out, 0666 & ~umask_now(), true);
     const bool ok = opened && output_commit(&out, encrypt_stream(&ctx, in, out.fd));
     crypto_wipe(&ctx, sizeof ctx);
     close(in);
@@ -415,14 +454,21 @@ int cmd_keygen(const options& o)
 {
     if (!o.args.empty())
         return usage_error("keygen takes no arguments");
-    unsigned char key[20];
+    unsigned char key[KEY_SIZE];
     if (getrandom(key, sizeof key, 0) != (ssize_t)sizeof key)
         return fail("getrandom: %s", strerror(errno));
-    std::string text = client_base64_encode(key, sizeof key);
-    puts(text.c_str());
+    std::string text = client_base64_encode(key, sizeof key) + "\n";
     explicit_bzero(key, sizeof key);
+    // A key file is the caller's alone.
+    output out;
+    if (!output_open(&out, o.out, 0600, false)) {
+        explicit_bzero(text.data(), text.size());
+        return 1;
+    }
+    const bool ok =
+        output_commit(&out, client_write_all(out.fd, (const unsigned char*)text.data(), text.size()) == 0);
     explicit_bzero(text.data(), text.size());
-    return 0;
+    return ok ? 0 : fail("cannot write the key: %s", strerror(errno));
 }
 
 // Parses "--timeout S" as seconds (fractions allowed).
@@ -486,8 +532,10 @@ int main(int argc, char** argv)
     const std::string c = command;
     if (decrypt_only && c != "decrypt")
         return usage_error("--first-load and --progress belong to decrypt");
-    if ((o.out || o.key_file) && c != "decrypt" && c != "encrypt")
-        return usage_error("-o and --key-file belong to decrypt and encrypt");
+    if (o.out && c != "decrypt" && c != "encrypt" && c != "keygen")
+        return usage_error("-o belongs to decrypt, encrypt and keygen");
+    if (o.key_file && c != "decrypt" && c != "encrypt")
+        return usage_error("--key-file belongs to decrypt and encrypt");
     if (c == "ping" || c == "stop")
         return cmd_ask(o, c == "stop");
     if (c == "decrypt")

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "client/client.h"
+#include "client/tessarind/client.h"
 #include "crypto/crypto.h"
 #include "server/protocol.h"
 #include "tests/harness.h"
@@ -28,6 +29,13 @@ int run(const std::vector<std::string>& args, std::string* out = nullptr, std::s
     if (err)
         *err = e;
     return status;
+}
+
+mode_t umask_now()
+{
+    const mode_t m = umask(0);
+    umask(m);
+    return m;
 }
 
 }  // namespace
@@ -103,9 +111,23 @@ TEST_F(DaemonTest, ClientUsageAndAbsentDaemon)
         EXPECT_EQ(run({"decrypt", not_regular, "QUJD"}, &out, &err), 1);
         EXPECT_EQ(err, "tessarind-client: " + not_regular + " is not a regular file\n");
     }
-    EXPECT_EQ(run({"encrypt", f, "=QUJD"}, &out, &err), 1);
-    EXPECT_EQ(err, "tessarind-client: key text decodes to no bytes at all\n");
-    EXPECT_EQ(run({"encrypt", "-o", f, f, "QUJD"}, &out, &err), 1);
+    // Key text the user did not mean: refused by position, never echoed.
+    const std::string key20 = "QUJDREVGR0hJSktMTU5PUFFSU1Q=";  // "ABCDEFGHIJKLMNOPQRST"
+    const struct {
+        std::string key;
+        std::string err;
+    } keys[] = {
+        {"=", "key text decodes to no bytes at all"},
+        {"=QUJD", "key text: character 2 is neither base64, '-' nor '=' padding at the end"},
+        {"correct horse battery staple", "key text: character 8 is neither base64, '-' nor '=' padding at the end"},
+        {"QUJD", "a key for encrypting is 20 bytes; this key text gives 3"},
+        {"00112233445566778899aabbccddeeff00112233", "a key for encrypting is 20 bytes; this key text gives 30"},
+    };
+    for (const auto& k : keys) {
+        EXPECT_EQ(run({"encrypt", f, k.key}, &out, &err), 1) << k.key;
+        EXPECT_EQ(err, "tessarind-client: " + k.err + "\n");
+    }
+    EXPECT_EQ(run({"encrypt", "-o", f, f, key20}, &out, &err), 1);
     EXPECT_EQ(err, "tessarind-client: refusing to overwrite the input file\n");
     EXPECT_EQ(file_read(f), "12345678");
 }
@@ -123,14 +145,20 @@ TEST_F(DaemonTest, ClientKeygenEncryptDecryptRoundTrips)
     EXPECT_NE(key + "\n", other);
 
     const std::string key_file = dir + "/key";
-    ASSERT_TRUE(file_write(key_file, key + "\n"));
+    ASSERT_EQ(run({"keygen", "-o", key_file}), 0);
+    struct stat kst;
+    EXPECT_TRUE(stat(key_file.c_str(), &kst) == 0 && (kst.st_mode & 0777) == 0600);
+    EXPECT_EQ(uiwndpoa(file_read(key_file).c_str()).size(), 20u);
+    ASSERT_TRUE(file_write(key_file, " \t" + key + "\n"));  // white space around it is dropped
     const size_t sizes[] = {0, 7, 8, 262151, 3 * LOAD_SIZE + 5};
     for (size_t size : sizes) {
         SCOPED_TRACE(size);
         const std::string plain = random_bytes(size, (unsigned)size + 1);
         const std::string name = dir + "/p" + std::to_string(size);
         ASSERT_TRUE(file_write(name, plain));
-        ASSERT_EQ(run({"encrypt", "-o", name + ".enc", name, "-"}, nullptr, &err, key), 0) << err;
+        ASSERT_EQ(run({"encrypt", "--key-file", "-", "-o", name + ".enc", name}, nullptr, &err, "\n " + key), 0) << err;
+        struct stat est;
+        EXPECT_TRUE(stat((name + ".enc").c_str(), &est) == 0 && (est.st_mode & 0777) == (0666 & ~umask_now()));
         const std::string enc = file_read(name + ".enc");
         EXPECT_EQ(enc.size(), plain.size());
         EXPECT_EQ(enc.substr(size & ~(size_t)7), plain.substr(size & ~(size_t)7));  // the tail as it was
@@ -141,6 +169,15 @@ TEST_F(DaemonTest, ClientKeygenEncryptDecryptRoundTrips)
         EXPECT_EQ(run({"decrypt", "--first-load", "-o", name + ".out", name + ".enc", key}, &got, &err), 0) << err;
         EXPECT_TRUE(file_read(name + ".out") == plain.substr(0, LOAD_SIZE));
     }
+    // Encrypting over an existing file keeps its mode and group.
+    const std::string kept = dir + "/p8.enc";
+    ASSERT_EQ(chmod(kept.c_str(), 0640), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(kept.c_str(), (uid_t)-1, 4343), 0);
+    }
+    ASSERT_EQ(run({"encrypt", "--key-file", key_file, "-o", kept, dir + "/p8"}, nullptr, &err), 0) << err;
+    EXPECT_TRUE(stat(kept.c_str(), &kst) == 0 && (kst.st_mode & 0777) == 0640 &&
+                (geteuid() != 0 || kst.st_gid == 4343));
     // "-" is standard output; a device is written in place, never replaced.
     ASSERT_EQ(chdir(dir.c_str()), 0);
     const std::string plain = file_read(dir + "/p8"), enc = dir + "/p8.enc", null = dir + "/null";
@@ -165,6 +202,23 @@ TEST_F(DaemonTest, ClientKeygenEncryptDecryptRoundTrips)
         EXPECT_LE(read(reader, b, 1), 0) << "plain data reached the planted FIFO";
         close(reader);
     }
+    // The C API: NULL arguments are EINVAL, never a crash; a buffer as large
+    // as the file.
+    size_t len = 0;
+    errno = 0;
+    EXPECT_EQ(tessarind_decrypt(nullptr, key.c_str(), 0, &len, 1000), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_EQ(tessarind_decrypt(enc.c_str(), nullptr, 0, &len, 1000), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_EQ(tessarind_decrypt_fd(enc.c_str(), nullptr, 0, 1, 1000), -1);
+    EXPECT_EQ(errno, EINVAL);
+    void* whole = tessarind_decrypt(enc.c_str(), key.c_str(), 0, &len, 3000);
+    ASSERT_NE(whole, nullptr);
+    EXPECT_TRUE(std::string((const char*)whole, len) == plain);
+    tessarind_free(whole, len);
+    static_assert(TESSARIND_VERSION_MAJOR == 1 && TESSARIND_VERSION_MINOR == 19);
     // The library's errno for a key text that does not fit its field.
     client_transfer t;
     errno = 0;

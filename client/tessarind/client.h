@@ -15,8 +15,10 @@
  *   EACCES        not allowed to write the public FIFO (the group tessarind
  *                 may), or the file is not readable
  *   ENOENT        the file does not exist
- *   EINVAL        the file is not a regular file, or the key text decodes
- *                 to no bytes
+ *   EINVAL        a NULL argument, the file is not a regular file, or the
+ *                 key text holds anything but base64 characters, '-'
+ *                 separators, '=' padding at the end and white space
+ *                 around it, or decodes to no bytes
  *   ENAMETOOLONG  the file's absolute path or the key text is longer than
  *                 255 bytes
  *   EIO           the reply is shorter than the file (or its first load):
@@ -32,6 +34,10 @@
 #define TESSARIND_CLIENT_H
 
 #include <stddef.h>
+
+/* The version of the protocol and the library this header describes. */
+#define TESSARIND_VERSION_MAJOR 1
+#define TESSARIND_VERSION_MINOR 19
 
 #ifdef __cplusplus
 extern "C" {

@@ -9,7 +9,7 @@ says, so calls may come from several threads at once.
 that keeps flowing is never cut off.
 
 Errors: DaemonNotRunning (the public FIFO is missing, or nobody reads it),
-TimeoutError (the daemon did not answer, or the reply stalled, in time),
+Timeout (the daemon did not answer, or the reply stalled, in time),
 DaemonBusy (the daemon serves all it may and its FIFO stayed full),
 ReplyCutShort (the reply is shorter than the file: the daemon could not read
 it, or stopped mid-reply), PermissionError (not allowed to write the public
@@ -23,6 +23,14 @@ into the reply FIFO: nothing of it is handed over).
 Reply FIFOs are 0600 when the public FIFO is the caller's own, else 0620
 with the public FIFO's group, so that only the daemon's group may write
 them.
+
+Key text is base64, '-' separators and '=' padding at the end, with white
+space around it; anything else raises Error naming the position, never the
+text. Timeout is both an Error and a TimeoutError.
+
+Python cannot wipe memory: keys and plain data held in str and bytes objects
+stay in the process's memory until it reuses it. Where that matters, use the
+C library, whose tessarind_free() wipes the plain data.
 """
 
 import base64
@@ -36,7 +44,7 @@ import tempfile
 import time
 
 __all__ = ["ping", "stop", "decrypt", "decrypt_to", "Error", "DaemonNotRunning", "DaemonBusy", "ReplyCutShort",
-           "NotTheDaemon"]
+           "NotTheDaemon", "Timeout"]
 __version__ = "1.19"
 
 PUBLIC_FIFO = "/tmp/TALV_PIPE"
@@ -59,6 +67,10 @@ class DaemonBusy(Error):
 
 class ReplyCutShort(Error):
     """The reply ended before the file did."""
+
+
+class Timeout(Error, TimeoutError):
+    """The daemon did not answer, or the reply stalled, in time."""
 
 
 class NotTheDaemon(Error, PermissionError):
@@ -100,29 +112,36 @@ def _reply_mode(reply):
         os.chmod(reply, 0o622)
 
 
-def _field(text):
+def _field(text, what):
     data = text.encode() if isinstance(text, str) else bytes(text)
     if len(data) >= _FIELD:
-        raise Error("longer than 255 bytes: %r" % text)
+        raise Error(what + " is longer than 255 bytes")  # never the text itself: it may be a key
     return data + bytes(_FIELD - len(data))
 
 
+_ALPHABET = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+
+
 def _key_text(key):
-    """The key as the record carries it: base64 text, or 20 raw bytes encoded."""
+    """The key as the record carries it: base64 text without the white space
+    around it, or 20 raw bytes encoded."""
     if isinstance(key, (bytes, bytearray)):
         if len(key) != 20:
             raise Error("a raw key is 20 bytes")
         return base64.b64encode(bytes(key)).decode()
-    text = key.replace("-", "")
-    alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
-    usable = 0
-    for c in text:
-        if c not in alphabet:
-            break
-        usable += 1
-    if usable < 2:
+    text = key.strip(" \t\r\n")
+    lead = len(key) - len(key.lstrip(" \t\r\n"))
+    body, pad, rest = text.partition("=")
+    for i, c in enumerate(body):
+        if c not in _ALPHABET and c != "-":
+            raise Error("key text: character %d is neither base64, '-' nor '=' padding at the end" % (lead + i + 1))
+    for i, c in enumerate(rest):
+        if c != "=":
+            raise Error("key text: character %d is neither base64, '-' nor '=' padding at the end"
+                        % (lead + len(body) + 2 + i))
+    if len(body.replace("-", "")) * 6 // 8 == 0:
         raise Error("key text decodes to no bytes")
-    return key
+    return text
 
 
 def _wait(fd, events, deadline):
@@ -149,13 +168,14 @@ def _request(command, file_path, key_text, sink, timeout, limit=None):
         # Open for reading first, so that the daemon's first open succeeds.
         rfd = os.open(reply, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
         try:
-            record = bytes([command]) + _field(reply) + _field(file_path) + _field(key_text)
+            record = (bytes([command]) + _field(reply, "the reply path") + _field(file_path, "the file path")
+                      + _field(key_text, "the key text"))
             _send(record, timeout)
             deadline = lambda: None if timeout is None else time.monotonic() + timeout
             received = 0
             while True:
                 if not _wait(rfd, select.POLLIN, deadline()):
-                    raise TimeoutError("no reply from the daemon in time")
+                    raise Timeout("no reply from the daemon in time")
                 try:
                     data = os.read(rfd, 65536)
                 except BlockingIOError:
@@ -178,6 +198,9 @@ def _send(record, timeout):
     except OSError as e:
         if e.errno in (errno.ENOENT, errno.ENXIO):
             raise DaemonNotRunning("no daemon reads " + PUBLIC_FIFO) from None
+        if e.errno == errno.EACCES:
+            raise PermissionError(errno.EACCES, "not allowed to write %s (ask to be made a member of group tessarind)"
+                                  % PUBLIC_FIFO) from None
         raise
     try:
         st = os.fstat(fd)

@@ -65,3 +65,14 @@ def test_not_the_daemon(monkeypatch):
     finally:
         os.close(reader)
         os.unlink(fifo)
+
+
+@pytest.mark.parametrize("key,message", [
+    ("correct horse battery staple", "character 8 is neither"),
+    ("QUJD=x", "character 6 is neither"),
+    ("Q" * 300, "the key text is longer than 255 bytes"),
+])
+def test_key_text_refused_by_position_never_echoed(key, message):
+    with pytest.raises(tessarind.Error, match=message) as e:
+        tessarind.decrypt(DIR + "/data.enc", key)
+    assert key not in str(e.value)
