@@ -44,6 +44,11 @@ head -c 1048581 /dev/urandom >"$work/sample"
 step "Encrypting it locally: $work/sample.enc"
 "$client" encrypt --key-file "$work/key" -o "$work/sample.enc" "$work/sample"
 
+# The daemon may run as its own user (the package's does): it must reach the
+# encrypted file. The key and the plain data stay ours alone.
+chmod 0711 "$work"
+chmod 0644 "$work/sample.enc"
+
 step "Asking the daemon to decrypt it through a private reply FIFO"
 "$client" decrypt --key-file "$work/key" -o "$work/sample.out" "$work/sample.enc"
 
