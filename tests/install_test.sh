@@ -17,7 +17,15 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 pc=$(find "$work/prefix" -name tessarind-client.pc)
 libdir=$(dirname "$(dirname "$pc")")
 cc -Wall -Wextra -Werror -o "$work/decrypt" "$src/examples/decrypt.c" \
-  $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --define-prefix --cflags --libs tessarind-client)
+  $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs tessarind-client)
+# The CMake package from a prefix outside /usr: headers found, and the static
+# library linked from C.
+mkdir "$work/consumer"
+printf '%s\n' 'cmake_minimum_required(VERSION 3.16)' 'project(consumer C)' 'find_package(tessarind REQUIRED)' \
+  "add_executable(decrypt_static $src/examples/decrypt.c)" \
+  'target_link_libraries(decrypt_static PRIVATE tessarind::client-static)' >"$work/consumer/CMakeLists.txt"
+cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/consumer/build" >/dev/null
 
 head -c 300007 /dev/urandom >"$work/data"
 key=$("$work/prefix/bin/tessarind-client" keygen)
@@ -41,6 +49,7 @@ unshare -m --propagation private bash -euo pipefail -c '
   export LD_LIBRARY_PATH=$W/$lib PYTHONPATH=$S/python
   "$W/decrypt" /tmp/t/data.enc "$key" | cmp - /tmp/t/data
   "$W/decrypt" --memory /tmp/t/data.enc "$key" | cmp - /tmp/t/data
+  "$W/consumer/build/decrypt_static" /tmp/t/data.enc "$key" | cmp - /tmp/t/data
   "$py" "$S/examples/decrypt.py" /tmp/t/data.enc "$key" | cmp - /tmp/t/data
   if "$py" -c "import pytest" 2>/dev/null; then
     TESSARIND_TEST_DIR=/tmp/t TESSARIND_TEST_KEY=$key "$py" -m pytest -q -p no:cacheprovider "$S/python/tests"
