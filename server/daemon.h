@@ -14,9 +14,14 @@ extern const char version_string[];
 
 // ---- main.cpp -------------------------------------------------------------
 
+// The option slot is argv[1], or argv[2] after "-d".
 struct daemon_options {
-    int debug;     // "-d" as argv[1]
-    bool version;  // "-a" in the option slot
+    int debug;            // "-d" as argv[1]
+    bool version;         // "-a": the banner and an empty line
+    bool version_line;    // "--version" or "-V": the banner line
+    bool help;            // "--help" or "-h"
+    bool log;             // "-l": the operational log on standard error
+    const char* unknown;  // any other option slot starting with '-', or null
 };
 daemon_options options_parse(int argc, char** argv);
 

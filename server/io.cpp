@@ -20,6 +20,19 @@ long now_ms()
 }  // namespace
 
 int debug_level = 0;
+int log_level = 0;
+
+void log_line(const char* fmt, ...)
+{
+    if (!log_level)
+        return;
+    const int saved = errno;
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    errno = saved;
+}
 
 void trace(const char* fmt, ...)
 {
@@ -37,7 +50,7 @@ trace_text::trace_text(const char* s)
 {
     static const char hex[] = "0123456789abcdef";
     size_t n = 0;
-    for (; debug_level && *s && n + 4 < sizeof text; s++) {
+    for (; (debug_level || log_level) && *s && n + 4 < sizeof text; s++) {
         const unsigned char c = (unsigned char)*s;
         if (c < 0x20 || c == 0x7f || c == '\\') {
             text[n++] = '\\';

@@ -50,15 +50,35 @@ int publicfifo = -1;
 int dummyfifo = -1;
 const char version_string[] = "tessarind Version 1.19\n";
 
+namespace {
+
+const char usage_text[] =
+    "usage: tessarind [-d] [-a | -l | --version | --help]\n"
+    "Decrypts Blowfish-ECB data files for local clients over the FIFO " "/tmp/TALV_PIPE.\n"
+    "  -d         trace codes on standard output (they include keys: never in production)\n"
+    "  -a         print the version banner and an empty line, and exit\n"
+    "  -l         log start, stop and failed requests on standard error, without secrets\n"
+    "  --version  print the version banner, and exit (also -V)\n"
+    "  --help     print this, and exit (also -h)\n"
+    "See man 8 tessarind.\n";
+
+}  // namespace
+
 daemon_options options_parse(int argc, char** argv)
 {
-    daemon_options o{0, false};
+    daemon_options o{0, false, false, false, false, nullptr};
     int slot = 1;
     if (argc > 1 && strcmp(argv[1], "-d") == 0) {
         o.debug = 1;
         slot = 2;
     }
-    o.version = argc > slot && strcmp(argv[slot], "-a") == 0;
+    const char* a = argc > slot ? argv[slot] : "";
+    o.version = strcmp(a, "-a") == 0;
+    o.version_line = strcmp(a, "--version") == 0 || strcmp(a, "-V") == 0;
+    o.help = strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0;
+    o.log = strcmp(a, "-l") == 0;
+    if (a[0] == '-' && !o.version && !o.version_line && !o.help && !o.log)
+        o.unknown = a;
     return o;
 }
 
@@ -73,6 +93,23 @@ int __Z14dfkwqzza(int argc, char** argv)
         printf("%s\n", version_string);
         exit(0);
     }
+    if (opt.version_line) {
+        fputs(version_string, stdout);
+        exit(0);
+    }
+    if (opt.help) {
+        fputs(usage_text, stdout);
+        exit(0);
+    }
+    log_level = opt.log;
+    // Said even without -d or -l: nothing a requester names is then out of
+    // the daemon's reach.
+    if (geteuid() == 0)
+        fprintf(stderr, "%stessarind: running as root: every requester can have any file on this machine read\n",
+                log_level ? "<4>" : "");
+    // Ignored, as always, but no longer silently.
+    if (opt.unknown)
+        fprintf(stderr, "tessarind: ignoring unknown option %s (see tessarind --help)\n", opt.unknown);
     // No core file and no same-user ptrace or /proc/PID/mem: the daemon
     // holds other users' keys and plain data.
     prctl(PR_SET_DUMPABLE, 0);

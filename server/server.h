@@ -17,6 +17,7 @@
 // starts and only read after --------------------------------------------
 
 extern int debug_level;  // trace switch: 1 after "-d" (io.cpp)
+extern int log_level;    // operational log: 1 after "-l" (io.cpp)
 extern dev_t public_dev;  // the public FIFO, never a reply path (fifo.cpp)
 extern ino_t public_ino;
 
@@ -26,9 +27,14 @@ extern ino_t public_ino;
 // Preserves errno.
 void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// A text a client sent (a path, a key), as a trace prints it: control bytes
-// and backslashes as \xHH, so that no text can forge trace lines. Empty
-// while tracing is off.
+// One line of the operational log on standard error, only while log_level
+// is set. fmt starts with an sd-daemon level ("<3>", "<4>", "<6>") and never
+// takes a key or plain data. Preserves errno.
+void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// A text a client sent (a path, a key), as a trace or the log prints it:
+// control bytes and backslashes as \xHH, so that no text can forge lines.
+// Empty while neither tracing nor the log is on.
 struct trace_text {
     explicit trace_text(const char* s);
     char text[4 * FIELD_SIZE + 1];

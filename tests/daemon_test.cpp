@@ -49,7 +49,11 @@ TEST_F(DaemonTest, VersionBannerBeforeAnythingElse)
     const struct {
         std::vector<std::string> args;
         std::string out;
-    } cases[] = {{{"-a"}, banner}, {{"-d", "-a"}, "e3.\n" + banner}, {{"-a", "-d"}, banner}};
+    } cases[] = {{{"-a"}, banner},
+                 {{"-d", "-a"}, "e3.\n" + banner},
+                 {{"-a", "-d"}, banner},
+                 {{"--version"}, banner.substr(0, banner.size() - 1)},
+                 {{"-d", "-V"}, "e3.\n" + banner.substr(0, banner.size() - 1)}};
     for (const auto& c : cases) {
         daemon_proc d;
         ASSERT_TRUE(daemon_spawn(&d, c.args));
@@ -57,11 +61,17 @@ TEST_F(DaemonTest, VersionBannerBeforeAnythingElse)
         EXPECT_EQ(daemon_out(&d), c.out);
         EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
     }
+    // --help prints a usage and starts nothing either.
+    daemon_proc help;
+    ASSERT_TRUE(daemon_spawn(&help, {"--help"}));
+    EXPECT_TRUE(exited_with(daemon_wait(&help, 5000), 0));
+    EXPECT_EQ(daemon_out(&help).rfind("usage: tessarind ", 0), 0u) << daemon_out(&help);
+    EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
 }
 
 TEST_F(DaemonTest, PingThenExitWithExactTraces)
 {
-    ASSERT_TRUE(daemon_start(&daemon, {"-d", "-x"}));  // unknown options are ignored
+    ASSERT_TRUE(daemon_start(&daemon, {"-d", "-x"}));  // unknown options are ignored, with a warning
     client_reply r;
     ASSERT_TRUE(client_reply_open(&r));
     std::string reply;
@@ -80,7 +90,8 @@ TEST_F(DaemonTest, PingThenExitWithExactTraces)
     EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
     EXPECT_EQ(daemon_out(&daemon),
               "e3.\ne6...\ne7\n" + ping_trace(ping_path) + "\ne8 2\ne9\ne12\ne13..\n");
-    EXPECT_EQ(daemon_err(&daemon), "");
+    EXPECT_EQ(daemon_err_whole(&daemon), std::string(geteuid() == 0 ? ROOT_WARNING : "") +
+                                             "tessarind: ignoring unknown option -x (see tessarind --help)\n");
 }
 
 // Also on the failure paths: a missing data file, a client gone mid-reply
@@ -443,6 +454,10 @@ TEST_F(DaemonTest, RepliesThatCannotBeWritten)
         daemon_proc d;
         ASSERT_TRUE(daemon_start(&d, {"-d"}, err[1]));
         close(err[1]);
+        if (geteuid() == 0) {  // written before the daemon serves
+            std::string warning(strlen(ROOT_WARNING), '\0');
+            ASSERT_EQ(read(err[0], warning.data(), warning.size()), (ssize_t)warning.size());
+        }
         c.run(d, err[0]);
         daemon_kill(&d);
         close(err[0]);

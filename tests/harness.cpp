@@ -122,7 +122,17 @@ std::string daemon_out(const daemon_proc* d)
     return file_read(d->out_path);
 }
 
+const char ROOT_WARNING[] = "tessarind: running as root: every requester can have any file on this machine read\n";
+
 std::string daemon_err(const daemon_proc* d)
+{
+    std::string e = file_read(d->err_path);
+    if (e.compare(0, strlen(ROOT_WARNING), ROOT_WARNING) == 0)
+        e.erase(0, strlen(ROOT_WARNING));
+    return e;
+}
+
+std::string daemon_err_whole(const daemon_proc* d)
 {
     return file_read(d->err_path);
 }

@@ -46,7 +46,11 @@ bool daemon_start(daemon_proc* d, const std::vector<std::string>& args = {"-d"},
 int daemon_wait(daemon_proc* d, int timeout_ms);
 void daemon_kill(daemon_proc* d);
 std::string daemon_out(const daemon_proc* d);
+// Standard error without the warning that a daemon run as root (as the
+// tests run it) prints first; daemon_err_whole keeps it.
+extern const char ROOT_WARNING[];
 std::string daemon_err(const daemon_proc* d);
+std::string daemon_err_whole(const daemon_proc* d);
 // Waits until stdout (or stderr) holds needle `count` times.
 bool daemon_wait_output(const daemon_proc* d, const std::string& needle, int timeout_ms, int count = 1,
                         bool err = false);

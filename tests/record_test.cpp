@@ -46,6 +46,7 @@ TEST(Options, CommandLine)
         {{"t", "-x", "-a"}, 0, false},
         {{"t", "-dd"}, 0, false},
         {{"t", "-d", "-d", "-a"}, 1, false},
+        {{"t", "-d", "-l"}, 1, false},
     };
     for (const auto& c : cases) {
         std::vector<char*> argv;
@@ -54,6 +55,25 @@ TEST(Options, CommandLine)
         const daemon_options o = options_parse((int)argv.size(), argv.data());
         EXPECT_EQ(o.debug, c.debug) << c.args.size();
         EXPECT_EQ(o.version, c.version) << c.args.size();
+    }
+    // The rest of the option slot: each flag alone, anything else starting
+    // with '-' unknown (warned about), a non-option ignored silently.
+    const struct {
+        const char* arg;
+        bool version_line, help, log, unknown;
+    } slots[] = {
+        {"--version", true, false, false, false}, {"-V", true, false, false, false},
+        {"--help", false, true, false, false},    {"-h", false, true, false, false},
+        {"-l", false, false, true, false},        {"-x", false, false, false, true},
+        {"--log", false, false, false, true},     {"plain", false, false, false, false},
+    };
+    for (const auto& c : slots) {
+        char* argv[] = {const_cast<char*>("t"), const_cast<char*>(c.arg)};
+        const daemon_options o = options_parse(2, argv);
+        EXPECT_EQ(o.version_line, c.version_line) << c.arg;
+        EXPECT_EQ(o.help, c.help) << c.arg;
+        EXPECT_EQ(o.log, c.log) << c.arg;
+        EXPECT_EQ(o.unknown != nullptr, c.unknown) << c.arg;
     }
 }
 
