@@ -36,7 +36,19 @@ int __Z14dfkwqzza(int argc, char** argv);
 // must be a FIFO owned by our effective user that nobody reads (EBUSY); it
 // gets the mode a new one would. False with errno set on failure; nothing is
 // removed then.
-bool fifo_open_public(int* read_fd, int* write_fd);
+bool fifo_open_public(int* read_fd, int* write_fd, bool* created);
+// The public FIFO that systemd passed as fd: checks that it is a FIFO and
+// opens the daemon's own read and write ends from it; makes, changes and
+// removes nothing. False with errno set.
+bool fifo_take_public(int fd, int* read_fd, int* write_fd);
+
+// ---- systemd.cpp: what systemd passes and is told (nothing without it) ----
+
+// The public FIFO systemd passed (socket activation: LISTEN_PID is ours,
+// LISTEN_FDS is 1, and fd 3 is a FIFO at the public path), or -1.
+int systemd_public_fifo();
+// Tells systemd the daemon's state ("READY=1", "STOPPING=1"), if it asked.
+void systemd_notify(const char* state);
 
 // ---- signals.cpp ----------------------------------------------------------
 

@@ -106,7 +106,33 @@ int open_reply_once(const char* path, bool nonblocking, bool* waited)
 
 }  // namespace
 
-bool fifo_open_public(int* read_fd, int* write_fd)
+bool fifo_take_public(int fd, int* read_fd, int* write_fd)
+{
+    // systemd made it, owns it and keeps it while the system runs: nothing
+    // here checks its mode or removes it. Our own ends are opened from it,
+    // so that the descriptor systemd shares stays as systemd set it.
+    struct stat st;
+    if (fstat(fd, &st) < 0 || !S_ISFIFO(st.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    public_dev = st.st_dev;
+    public_ino = st.st_ino;
+    trace("e6...\n");
+    const int rfd = path_reopen(fd, O_RDONLY | O_CLOEXEC);
+    const int wfd = rfd < 0 ? -1 : path_reopen(fd, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    close_keeping_errno(fd);
+    if (rfd < 0 || wfd < 0) {
+        if (rfd >= 0)
+            close_keeping_errno(rfd);
+        return false;
+    }
+    *read_fd = rfd;
+    *write_fd = wfd;
+    return true;
+}
+
+bool fifo_open_public(int* read_fd, int* write_fd, bool* created_out)
 {
     // Clients only write to it; read permission for others would let any
     // local user steal records, keys included.
@@ -118,6 +144,7 @@ bool fifo_open_public(int* read_fd, int* write_fd)
         return false;
     if (created)
         signals_own_public_fifo();
+    *created_out = created;
 
     // Every later step goes through this descriptor, never the path again.
     const int pfd = open(PUBLIC_FIFO_PATH, O_PATH | O_NOFOLLOW | O_CLOEXEC);

@@ -124,12 +124,20 @@ int __Z14dfkwqzza(int argc, char** argv)
         perror("eventfd");
         exit(1);
     }
-    if (!fifo_open_public(&publicfifo, &dummyfifo)) {
+    // Under systemd the FIFO is its own, passed in (socket activation), and
+    // stays when the daemon ends; otherwise the daemon makes or reuses it.
+    const int inherited = systemd_public_fifo();
+    bool created = false;
+    if (inherited >= 0 ? !fifo_take_public(inherited, &publicfifo, &dummyfifo)
+                       : !fifo_open_public(&publicfifo, &dummyfifo, &created)) {
         perror(PUBLIC_FIFO_PATH);
         trace("e1\n");
         exit(1);
     }
     trace("e7\n");
+    log_line("<6>%.*s started; public FIFO %s\n", (int)strlen(version_string) - 1, version_string,
+             inherited >= 0 ? "inherited from systemd" : created ? "made" : "reused");
+    systemd_notify("READY=1");
 
     // Loop: one read is one record. No client or request ends the loop but
     // CMD_EXIT. Records that may not start yet wait in the pool, in order,
@@ -142,11 +150,14 @@ int __Z14dfkwqzza(int argc, char** argv)
         const ssize_t n = io_read(publicfifo, record, RECORD_SIZE);
         if (n <= 0) {
             trace("\ne16\n");
+            log_line("<3>tessarind stopping: reading the public FIFO failed: %s\n",
+                     n < 0 ? strerrordesc_np(errno) : "end of file");
             break;
         }
         record_pad(record, (size_t)n);
         trace("\ne8 %d\n", (int)(signed char)record[0]);
         if (record[0] == CMD_EXIT) {
+            log_line("<6>tessarind stopping: exit request\n");
             exit_sequence(record);
             break;
         }
@@ -157,11 +168,13 @@ int __Z14dfkwqzza(int argc, char** argv)
     }
 
     // Finish: remove what start-up created. Running workers end with us.
+    systemd_notify("STOPPING=1");
     workers_finish();
     crypto_wipe(record, RECORD_SIZE);
     close(publicfifo);
     close(dummyfifo);
-    unlink(PUBLIC_FIFO_PATH);
+    if (inherited < 0)
+        unlink(PUBLIC_FIFO_PATH);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -50,6 +51,16 @@ void on_signal(int signo)
     if (debug_level) {
         char buf[24];
         const ssize_t ignored = write(STDOUT_FILENO, buf, format_e2(buf, signo));
+        (void)ignored;
+    }
+    if (log_level) {
+        // "<6>tessarind stopping: signal N" from the trace's own digits.
+        char buf[64] = "<6>tessarind stopping: signal ";
+        const size_t head = sizeof "<6>tessarind stopping: signal " - 1;
+        char e2[24];
+        const size_t n = format_e2(e2, signo);
+        memcpy(buf + head, e2 + 3, n - 3);  // past "e2 ", with its newline
+        const ssize_t ignored = write(STDERR_FILENO, buf, head + n - 3);
         (void)ignored;
     }
     close(publicfifo);

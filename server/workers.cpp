@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <algorithm>
 #include <map>
+#include <set>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -67,6 +69,7 @@ void* spare[SPARE_STACKS];  // guarded mappings no thread uses
 int nspare = 0;
 std::map<uint64_t, int> serving;  // owner -> workers serving it, if any
 std::deque<waiting_record> waiting;
+std::set<uint64_t> told;  // owners whose waiting the log has told of (main thread only)
 int wake = -1;  // eventfd: a worker ended while records wait
 
 // Under lock: tells the main thread that a worker or a slot became free,
@@ -252,6 +255,9 @@ void workers_dispatch()
             break;
         const waiting_record w = waiting[i];
         waiting.erase(waiting.begin() + (long)i);
+        if (told.count(w.owner) && std::none_of(waiting.begin(), waiting.end(),
+                                                 [&](const waiting_record& r) { return r.owner == w.owner; }))
+            told.erase(w.owner);
         pthread_mutex_unlock(&lock);
         start(w.record, w.owner);
         pthread_mutex_lock(&lock);
@@ -267,7 +273,15 @@ void workers_submit(unsigned char* record)
     const uint64_t owner = fifo_reply_owner(reply_path, &uid) ? uid : UNKNOWN_OWNER;
     pthread_mutex_lock(&lock);
     waiting.push_back({record, owner});
+    const bool share_used = !share_left(owner);
     pthread_mutex_unlock(&lock);
+    // Once per owner until its waiting records have all started.
+    if (share_used && told.insert(owner).second) {
+        if (owner == UNKNOWN_OWNER)
+            log_line("<4>requests whose reply path does not resolve wait for their fair share\n");
+        else
+            log_line("<4>requests of uid %u wait for their fair share\n", (unsigned)owner);
+    }
     // In arrival order: behind every record that may start before it.
     workers_dispatch();
 }

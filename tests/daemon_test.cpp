@@ -6,7 +6,10 @@
 #include <fcntl.h>
 #include <iostream>
 #include <sys/resource.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -276,6 +279,62 @@ TEST_F(DaemonTest, PublicFifoIsNotReadableByOthers)
     EXPECT_EQ(client_request(CMD_EXIT, "", "", 3000, &reply), CLIENT_OK);
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0));
     EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
+}
+
+// Under systemd the FIFO is passed in: records sent while no daemon ran are
+// served, readiness and stopping are told, the log says what happened and no
+// key, and the FIFO outlives the daemon.
+TEST_F(DaemonTest, SocketActivation)
+{
+    ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0620), 0);
+    const int fifo = open(PUBLIC_FIFO_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC);  // as systemd holds it
+    ASSERT_GE(fifo, 0);
+    struct stat before;
+    ASSERT_EQ(fstat(fifo, &before), 0);
+    std::vector<client_reply> early(3);
+    for (auto& r : early) {
+        ASSERT_TRUE(client_reply_open(&r));
+        ASSERT_TRUE(request_send(CMD_PING, r.path));
+    }
+    const std::string notify_path = dir + "/notify";
+    const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", notify_path.c_str());
+    ASSERT_EQ(bind(notify, (const sockaddr*)&addr, sizeof addr), 0);
+    const auto told = [&](const char* state) {
+        pollfd p{notify, POLLIN, 0};
+        char buf[256] = {};
+        return poll(&p, 1, 5000) == 1 && recv(notify, buf, sizeof buf - 1, 0) > 0 && strstr(buf, state) != nullptr;
+    };
+    setenv("TESSARIND_LISTEN_FD", std::to_string(fifo).c_str(), 1);
+    setenv("NOTIFY_SOCKET", notify_path.c_str(), 1);
+    ASSERT_TRUE(daemon_spawn(&daemon, {"-l"}));
+    unsetenv("TESSARIND_LISTEN_FD");
+    unsetenv("NOTIFY_SOCKET");
+    EXPECT_TRUE(told("READY=1"));
+    for (auto& r : early) {
+        std::string got;
+        EXPECT_EQ(client_read_reply(&r, 5000, client_append, &got), CLIENT_OK);
+        EXPECT_EQ(got, "OK");
+        client_reply_close(&r);
+    }
+    const std::string key = "c2VjcmV0LWtleS10ZXh0LW5vdC1pbi1sb2c=";
+    std::string got;
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, (dir + "/missing").c_str(), key.c_str(), 3000, &got), CLIENT_OK);
+    EXPECT_EQ(client_request(CMD_EXIT, "", "", 3000, &got), CLIENT_OK);
+    EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0));
+    EXPECT_TRUE(told("STOPPING=1"));
+    struct stat after;
+    EXPECT_EQ(stat(PUBLIC_FIFO_PATH, &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    const std::string log = daemon_err(&daemon);
+    EXPECT_NE(log.find("<6>tessarind Version 1.19 started; public FIFO inherited from systemd\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("file " + dir + "/missing: No such file or directory\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("<6>tessarind stopping: exit request\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find(key), std::string::npos) << log;
+    close(notify);
+    close(fifo);
 }
 
 TEST_F(DaemonTest, SomethingElseAtThePublicPathIsRefused)

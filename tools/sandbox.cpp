@@ -91,6 +91,16 @@ pid_t sandbox_spawn(int exe, const std::vector<std::string>& argv, int in, int o
         close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);  // keep exe, which fexecve needs
         if (getenv("TESSARIND_DENY_OPENAT2") && !deny_openat2())
             _exit(126);
+        if (const char* listen = getenv("TESSARIND_LISTEN_FD")) {
+            // As systemd passes a socket unit's FIFO: fd 3, for this pid.
+            if (exe == 3)
+                exe = fcntl(exe, F_DUPFD_CLOEXEC, 10);
+            if (dup2(atoi(listen), 3) != 3)
+                _exit(126);
+            setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+            setenv("LISTEN_FDS", "1", 1);
+            unsetenv("TESSARIND_LISTEN_FD");
+        }
         if (wrapped) {
             fcntl(exe, F_SETFD, 0);
             execvp(ptrs[0], ptrs.data());

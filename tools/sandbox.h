@@ -16,7 +16,9 @@ bool sandbox_private_tmp(const char* program);
 // with argv (argv[0] first) and the given standard descriptors. When wrap
 // is set, TESSARIND_WRAPPER (e.g. "valgrind --error-exitcode=99") runs it
 // under another program; when TESSARIND_DENY_OPENAT2 is set, openat2 fails
-// in it with ENOSYS, as on kernels before 5.6. The pid, or -1.
+// in it with ENOSYS, as on kernels before 5.6; when TESSARIND_LISTEN_FD is
+// set, that descriptor is passed as fd 3 the way systemd passes a socket
+// unit's FIFO (LISTEN_PID, LISTEN_FDS=1). The pid, or -1.
 pid_t sandbox_spawn(int exe, const std::vector<std::string>& argv, int in, int out, int err, bool wrap);
 
 // Waits until the daemon pid has begun to read the public FIFO (it has then

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include "crypto/crypto.h"
@@ -16,17 +17,34 @@ constexpr size_t WORKER_STACK_WIPE = 32 * 1024;
 void ping(const pipe_request* req, int* reply)
 {
     *reply = fifo_open_reply(req->reply_path, true, [](const char*) { trace("t61\n"); });
-    if (*reply < 0)
+    if (*reply < 0) {
+        worker_log_failure(req, errno);
         return;
+    }
     // A client that never reads gets no trace but the frame's: neither "t64"
     // nor "t63", which stands for EPIPE only.
-    if (io_write_all(*reply, "OK", 2, REPLY_ROOM_WAIT_MS, nullptr) == 0)
+    if (io_write_all(*reply, "OK", 2, REPLY_ROOM_WAIT_MS, nullptr) == 0) {
         trace("t64\n");
-    else if (errno == EPIPE)
+        return;
+    }
+    if (errno == EPIPE)
         trace("t63\n");
+    worker_log_failure(req, errno);
 }
 
 }  // namespace
+
+void worker_log_failure(const pipe_request* req, int err)
+{
+    if (!log_level)
+        return;
+    if (req->command == CMD_PING) {
+        log_line("<4>ping failed: reply %s: %s\n", trace_text(req->reply_path).text, strerrordesc_np(err));
+        return;
+    }
+    log_line("<4>%s failed: reply %s, file %s: %s\n", req->command == CMD_DECRYPT_FILE ? "decrypt" : "first load",
+             trace_text(req->reply_path).text, trace_text(req->file_path).text, strerrordesc_np(err));
+}
 
 void* thread_instance(void* record)
 {

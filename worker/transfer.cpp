@@ -47,6 +47,8 @@ void trace_t47(ssize_t count)
 int open_data(const pipe_request* req, bool whole)
 {
     const int fd = path_open_data(req->file_path);
+    if (fd < 0)
+        worker_log_failure(req, errno);
     if (fd < 0 && debug_level)
         perror(whole ? "e23" : "t45...");
     return fd;
@@ -162,6 +164,8 @@ bool run_transfer(const pipe_request* req, bool whole, unsigned char* in, unsign
             crypto_wipe(&ctx, sizeof ctx);
             close(data);
         }
+    } else {
+        worker_log_failure(req, errno);
     }
     trace(whole ? "e37\n" : "t55\n");
     return true;

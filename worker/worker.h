@@ -8,6 +8,10 @@
 // wipes and frees it, its buffers and its descriptors on every path.
 void* thread_instance(void* record);
 
+// The log's line for a request that failed with err: the command, the reply
+// and data paths (escaped), the error; never the key.
+void worker_log_failure(const pipe_request* req, int err);
+
 // ---- transfer.cpp: the decrypting commands --------------------------------
 // Each opens the reply FIFO into *reply (left -1 when five attempts failed)
 // and streams the decrypted file through in and out (LOAD_SIZE each; null
