@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 comma := ,
 
-.PHONY: all build test run demo install package check-package bench clean check-asan check-tsan check-valgrind fuzz load FORCE
+.PHONY: all build test run demo install package check-package check-systemd bench clean check-asan check-tsan check-valgrind fuzz load FORCE
 
 all: build
 
@@ -44,6 +44,11 @@ package:
 
 check-package: package
 	./tools/check_package.sh dist
+
+# The package under a real systemd, in a container booted from a cached
+# Debian base (needs root, debootstrap and systemd-nspawn).
+check-systemd: package
+	./tools/check_systemd.sh dist build-systemd
 
 # Measures what ships: the default build (what make, make install and the
 # package give). Beside it, on the one-client figure, a Release (-O3) build
@@ -95,4 +100,4 @@ check-valgrind: build
 		./tests/daemon_tests --gtest_filter='*ValgrindScenario*'
 
 clean:
-	rm -rf $(BUILD) dist build-bench build-bench-release build-bench-deb build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) dist build-systemd build-bench build-bench-release build-bench-deb build-asan build-tsan build-fuzz

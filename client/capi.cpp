@@ -109,7 +109,15 @@ TESSARIND_API void* tessarind_decrypt(const char* path, const char* key_text, in
             m.cap = 0;
     }
     client_transfer t;
-    const client_status s = client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t);
+    client_status s = client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t);
+    // A reply cut short (a daemon restarted mid-reply, say) is asked for once
+    // more: nothing of it has reached the caller yet.
+    if (s == CLIENT_SHORT && !m.failed) {
+        if (m.data)
+            explicit_bzero(m.data, m.len);
+        m.len = 0;
+        s = client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t);
+    }
     if (s != CLIENT_OK || m.failed) {
         const int saved = m.failed ? ENOMEM : errno;
         if (m.data) {

@@ -323,10 +323,12 @@ int cmd_ask(const options& o, bool stop)
     if (client_ask(stop ? CMD_EXIT : CMD_PING, o.timeout_ms, doom_reply) < 0)
         return report(o, stop ? "for the daemon to answer the stop" : "for the daemon to answer the ping");
     puts(stop ? "BYE" : "OK");
-    // The daemon removes its FIFO right after answering "BYE".
+    // A daemon of the caller's own removes its FIFO right after "BYE"; under
+    // systemd the FIFO is systemd's and stays, for the next request to start
+    // the daemon again.
     const double deadline = now_s() + o.timeout_ms / 1000.0;
     struct stat st;
-    while (stop && lstat(PUBLIC_FIFO_PATH, &st) == 0) {
+    while (stop && lstat(PUBLIC_FIFO_PATH, &st) == 0 && st.st_uid == geteuid()) {
         if (now_s() > deadline)
             return fail("the daemon answered but did not remove its FIFO in time");
         usleep(10000);
@@ -352,8 +354,15 @@ int cmd_decrypt(const options& o)
     if (stat(o.args[0], &st) == 0)
         sink.prog.total = o.first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size;
     client_transfer t;
-    const client_status s =
+    client_status s =
         client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t, doom_reply);
+    // A reply cut short (a daemon restarted or upgraded mid-reply, say) is
+    // asked for once more, when nothing of it has reached the caller: OUT
+    // goes through a temporary file, which starts afresh.
+    if (s == CLIENT_SHORT && !out.temp.empty() && ftruncate(out.fd, 0) == 0 && lseek(out.fd, 0, SEEK_SET) == 0) {
+        sink.prog.received = 0;
+        s = client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t, doom_reply);
+    }
     const int saved = errno;
     explicit_bzero(key.data(), key.size());
     progress_show(&sink.prog, true);

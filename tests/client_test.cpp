@@ -290,8 +290,10 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
         bool hold_open;
         int signal;
         const char* err;
+        int records = 1;  // that the client sends: a reply cut short is asked for twice
     } cases[] = {
-        {"reply cut short", decrypt, 100, false, 0, "tessarind-client: reply cut short: 100 of 4096 bytes\n"},
+        {"reply cut short, twice", decrypt, 100, false, 0, "tessarind-client: reply cut short: 100 of 4096 bytes\n",
+         2},
         {"reply longer than the file", decrypt, 4097, false, 0,
          "tessarind-client: unexpected reply: more bytes than the daemon sends (somebody else wrote into the reply "
          "FIFO)\n"},
@@ -305,10 +307,15 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
         // Open before the client runs, so that it finds a reader.
         const int pub = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         ASSERT_GE(pub, 0);
+        int records = 0;
+        const int keep = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // as the daemon's own write end
         std::thread fake([&] {
             unsigned char rec[RECORD_SIZE] = {};
             pollfd p{pub, POLLIN, 0};
-            if (poll(&p, 1, 10000) == 1 && read(pub, rec, sizeof rec) == (ssize_t)sizeof rec) {
+            for (int k = 0; k < c.records && poll(&p, 1, 10000) == 1 &&
+                            read(pub, rec, sizeof rec) == (ssize_t)sizeof rec;
+                 k++) {
+                records++;
                 rec[FILE_PATH_OFFSET - 1] = 0;
                 reply = open((const char*)rec + REPLY_PATH_OFFSET, O_WRONLY | O_CLOEXEC);
                 const std::string answer = random_bytes(c.bytes, 81);
@@ -318,6 +325,7 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
                 }
             }
             close(pub);
+            close(keep);
             if (c.signal)
                 kill_client(c.signal);
         });
@@ -328,6 +336,7 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
             close(reply);
         EXPECT_NE(status, 0);
         EXPECT_EQ(err, c.err);
+        EXPECT_EQ(records, c.records);
         EXPECT_EQ(leftovers(), 0u);
     }
 }

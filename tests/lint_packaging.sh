@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Lints the service unit and the man pages with the system's own tools.
+# Lints the service and socket units and the man pages with the system's own tools.
 # Exit 77 (skipped) when a tool is missing.
 set -u
 src=$1 daemon=$2
@@ -11,9 +11,10 @@ if command -v systemd-analyze >/dev/null; then
   tmp=$(mktemp -d)
   trap 'rm -rf "$tmp"' EXIT
   # Verify against the built binary, since it is not installed here.
-  sed "s|^ExecStart=.*|ExecStart=$daemon|" "$src/packaging/tessarind.service.in" >"$tmp/tessarind.service"
+  sed "s|^ExecStart=.*|ExecStart=$daemon -l|" "$src/packaging/tessarind.service.in" >"$tmp/tessarind.service"
+  cp "$src/packaging/tessarind.socket" "$tmp/"
   # The man page is not installed here, and neither is the user.
-  out=$(systemd-analyze verify "$tmp/tessarind.service" 2>&1 |
+  out=$(systemd-analyze verify "$tmp/tessarind.service" "$tmp/tessarind.socket" 2>&1 |
         grep -v -E "Command 'man tessarind\(8\)' failed|Failed to resolve (user|group) tessarind" || true)
   if [ -n "$out" ]; then echo "unit: $out"; fail=1; fi
 else

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Checks what make package built: lintian reports no error and no warning;
-# the daemon's .deb holds both programs, the gzipped man pages, the unit, the
-# tmpfiles.d entry, the copyright and the changelog, with a -dbgsym package
+# the daemon's .deb holds both programs, the gzipped man pages, the service
+# and socket units, the copyright and the changelog, with a -dbgsym package
 # beside it; the library's two packages hold what they should.
 set -euo pipefail
 dist=${1:-dist}
@@ -27,8 +27,13 @@ holds() {
 }
 holds tessarind ./usr/sbin/tessarind ./usr/bin/tessarind-client \
   ./usr/share/man/man8/tessarind.8.gz ./usr/share/man/man1/tessarind-client.1.gz \
-  ./lib/systemd/system/tessarind.service ./usr/lib/tmpfiles.d/tessarind.conf \
+  ./lib/systemd/system/tessarind.service ./lib/systemd/system/tessarind.socket \
   ./usr/share/doc/tessarind/copyright ./usr/share/doc/tessarind/changelog.gz
+# The shipped daemon has socket activation.
+if ! dpkg --fsys-tarfile "$deb" | tar -xO ./usr/sbin/tessarind | grep -q sd_listen_fds; then
+  echo "the packaged daemon is built without libsystemd"
+  exit 1
+fi
 holds libtessarind-client1 './usr/lib/[^/]+/libtessarind-client.so.1'
 holds libtessarind-client-dev ./usr/include/tessarind/client.h './usr/lib/[^/]+/libtessarind-client.a' \
   './usr/lib/[^/]+/libtessarind-client.so' './usr/lib/[^/]+/pkgconfig/tessarind-client.pc' \

@@ -270,11 +270,18 @@ def decrypt_to(path, key, fileobj, first_load=False, timeout=5.0):
 
 def decrypt(path, key, first_load=False, timeout=5.0):
     """The plain data of the file at path (or of its first 262144 bytes), as
-    bytes. See decrypt_to."""
-    chunks = []
+    bytes. A reply cut short is asked for once more. See decrypt_to."""
+    for attempt in (1, 2):
+        chunks = []
 
-    class _Collect:
-        write = staticmethod(chunks.append)
+        class _Collect:
+            write = staticmethod(chunks.append)
 
-    decrypt_to(path, key, _Collect, first_load, timeout)
-    return b"".join(chunks)
+        try:
+            decrypt_to(path, key, _Collect, first_load, timeout)
+            return b"".join(chunks)
+        except ReplyCutShort:
+            # A daemon restarted mid-reply, say: nothing has reached the
+            # caller yet, so it is asked once more.
+            if attempt == 2:
+                raise

@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Boots a Debian container with systemd as PID 1, installs the built
+# package and checks the service as an administrator, a member of group
+# tessarind and a user outside it would meet it. Needs root, debootstrap and
+# systemd-nspawn; the base system is cached in the work folder.
+# Usage: check_systemd.sh DIST WORK
+set -euo pipefail
+dist=$(cd "${1:-dist}" && pwd)
+work=${2:-build-systemd}
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+base=$work/base root=$work/root machine=tessarind-check-$$
+deb=$(ls "$dist"/tessarind_*_*.deb)
+start=$(date +%s)
+
+if [ ! -x "$base/usr/bin/systemctl" ]; then
+  mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
+  [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list)
+  rm -rf "$base.new"
+  debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libnss-systemd,adduser \
+    bookworm "$base.new" "$mirror" >"$work/debootstrap.log"
+  mv "$base.new" "$base"
+fi
+rm -rf "$root"
+cp -a "$base" "$root"
+cp "$deb" "$root/root/"
+
+systemd-nspawn --directory="$root" --boot --register=no --keep-unit --console=read-only \
+  --machine="$machine" >"$work/boot.log" 2>&1 &
+nspawn=$!
+cleanup() {
+  kill -TERM "$nspawn" 2>/dev/null || true
+  wait "$nspawn" 2>/dev/null || true
+  rm -rf "/run/systemd/nspawn/propagate/$machine" "$root"
+}
+trap cleanup EXIT
+leader=""
+for _ in $(seq 300); do
+  leader=$(pgrep -P "$nspawn" | head -n 1 || true)
+  [ -n "$leader" ] && break
+  sleep 0.1
+done
+[ -n "$leader" ] || { echo "the container did not boot"; cat "$work/boot.log"; exit 1; }
+inside() { nsenter --target "$leader" --all "$@"; }
+as() { local user=$1; shift; inside runuser -u "$user" -- "$@"; }
+# Until systemd has booted (its bus may not answer at first).
+for _ in $(seq 100); do
+  state=$(inside systemctl is-system-running --wait 2>/dev/null || true)
+  [ "$state" = running ] || [ "$state" = degraded ] && break
+  sleep 0.2
+done
+
+passed=0 failed=0
+check() {
+  local what=$1
+  shift
+  if "$@"; then
+    echo "ok: $what"
+    passed=$((passed + 1))
+  else
+    echo "FAILED: $what"
+    failed=$((failed + 1))
+  fi
+}
+is() { [ "$1" = "$2" ] || { echo "  got: $1"; echo "  want: $2"; return 1; }; }
+holds() { grep -qF -- "$2" <<<"$1" || { echo "  no \"$2\" in:"; sed 's/^/    /' <<<"$1"; return 1; }; }
+lacks() { ! grep -qF -- "$2" <<<"$1" || { echo "  \"$2\" found"; return 1; }; }
+fifo_id() { inside stat -c '%A %U %G %i' /tmp/TALV_PIPE 2>/dev/null || echo none; }
+
+inside dpkg -i "/root/$(basename "$deb")" >"$work/install.log" 2>&1
+inside useradd -m member
+inside usermod -aG tessarind member
+inside useradd -m outsider
+inside install -d -o member -m 0755 /srv/data
+
+# After installation: the socket holds the FIFO, the service waits for it.
+check "the socket is active after install" is "$(inside systemctl is-active tessarind.socket || true)" active
+fifo=$(fifo_id)
+check "the FIFO is prw--w---- tessarind tessarind" is "${fifo% *}" "prw--w---- tessarind tessarind"
+check "the service is not running yet" is "$(inside systemctl is-active tessarind.service || true)" inactive
+
+# A member's requests start it and are served exactly.
+check "a member's ping starts the service" is "$(as member tessarind-client ping)" OK
+as member sh -c 'cd /srv/data && tessarind-client keygen -o key && head -c 3000007 /dev/urandom >plain &&
+  tessarind-client encrypt --key-file key -o plain.enc plain && chgrp tessarind plain.enc && chmod g+r plain.enc'
+check "a member's decrypt of a group-readable file is exact" \
+  as member sh -c 'cd /srv/data && tessarind-client decrypt --key-file key -o out plain.enc && cmp plain out'
+err=$(as outsider tessarind-client ping 2>&1 || true)
+check "a non-member is told he may not" holds "$err" \
+  "not allowed to write /tmp/TALV_PIPE: Permission denied (ask to be made a member of group tessarind)"
+status=$(inside systemctl status --no-pager tessarind.service || true)
+check "systemctl status: active (running)" holds "$status" "active (running)"
+check "systemctl status: a notify service" is "$(inside systemctl show -p Type --value tessarind.service)" notify
+
+# The log: a start line, a failed request, never the key.
+as member sh -c 'cd /srv/data && cp plain.enc private.enc && chmod 0600 private.enc'
+err=$(as member sh -c 'cd /srv/data && tessarind-client decrypt --key-file key -o out2 private.enc' 2>&1 || true)
+check "an unreadable file: the daemon could not read it" holds "$err" "the daemon could not read private.enc"
+sleep 0.5
+journal=$(inside journalctl -u tessarind --no-pager -o cat)
+check "the journal has the start line" holds "$journal" "started; public FIFO inherited from systemd"
+check "the journal has the failed request" holds "$journal" "file /srv/data/private.enc: Permission denied"
+check "the journal holds no key text" lacks "$journal" "$(inside cat /srv/data/key)"
+
+# stop means: until the next request. The FIFO stays, and stays the daemon's.
+check "a member's stop" is "$(as member tessarind-client stop)" BYE
+check "the FIFO is still there after a stop" is "$(fifo_id)" "$fifo"
+as outsider sh -c 'rm -f /tmp/TALV_PIPE; mkfifo /tmp/TALV_PIPE' 2>/dev/null || true
+check "a non-member cannot replace it" is "$(fifo_id)" "$fifo"
+check "the next ping starts the daemon again" is "$(as member tessarind-client ping)" OK
+
+# A restart while 20 records wait in the FIFO: all 20 are served.
+inside systemctl kill -s SIGSTOP tessarind.service
+pings=()
+for i in $(seq 20); do
+  as member tessarind-client --timeout 30 ping >"$work/ping.$i" 2>&1 &
+  pings+=($!)
+done
+sleep 1
+inside systemctl restart tessarind.service
+for p in "${pings[@]}"; do wait "$p" || true; done
+served=$(cat "$work"/ping.* | grep -c '^OK$' || true)
+rm -f "$work"/ping.*
+check "a restart with 20 records waiting serves all 20" is "$served" 20
+
+# An upgrade (the same package again) during a whole-file decrypt.
+as member sh -c 'cd /srv/data && head -c 400000007 /dev/zero >big &&
+  tessarind-client encrypt --key-file key -o big.enc big && chgrp tessarind big.enc'
+as member sh -c 'cd /srv/data && tessarind-client decrypt --key-file key -o big.out big.enc' &
+decrypting=$!
+sleep 0.3
+inside dpkg -i "/root/$(basename "$deb")" >>"$work/install.log" 2>&1
+decrypted=0
+wait "$decrypting" || decrypted=$?
+check "a whole-file decrypt across an upgrade is exact" \
+  sh -c "[ $decrypted = 0 ] && nsenter --target $leader --all cmp /srv/data/big /srv/data/big.out"
+
+# Purge: service and socket stopped, the FIFO gone.
+inside apt-get purge -y -q tessarind >>"$work/install.log" 2>&1
+check "after purge the socket is stopped" is "$(inside systemctl is-active tessarind.socket || true)" inactive
+check "after purge the service is stopped" is "$(inside systemctl is-active tessarind.service || true)" inactive
+check "after purge the FIFO is gone" is "$(fifo_id)" none
+
+echo "$passed passed, $failed failed (make check-systemd, $(($(date +%s) - start)) s)"
+[ "$failed" = 0 ]
