@@ -136,6 +136,9 @@ wait "$decrypting" || decrypted=$?
 check "a whole-file decrypt across an upgrade is exact" \
   sh -c "[ $decrypted = 0 ] && nsenter --target $leader --all cmp /srv/data/big /srv/data/big.out"
 
+echo "the service's journal (its own lines):"
+inside journalctl -u tessarind.service --no-pager -o cat -t tessarind | sed 's/^/  /'
+
 # Purge: service and socket stopped, the FIFO gone.
 inside apt-get purge -y -q tessarind >>"$work/install.log" 2>&1
 check "after purge the socket is stopped" is "$(inside systemctl is-active tessarind.socket || true)" inactive

@@ -105,13 +105,15 @@ void yield_to_short_requests()
         setpriority(PRIO_PROCESS, tid, std::min(nice + BULK_NICE, 19));
 }
 
-void whole_file_loads(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply)
+// False, with errno set, when reading or writing failed.
+bool whole_file_loads(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply)
 {
     yield_to_short_requests();
+    bool ok = true;
     for (;;) {
         const ssize_t n = io_read(data, in, LOAD_SIZE);
         if (n < 0)
-            return;
+            return false;
         if (n == 0)
             break;
         // Only its success matters: a reply descriptor that fstat no
@@ -121,19 +123,23 @@ void whole_file_loads(int data, thei99_dsa* ctx, unsigned char* in, unsigned cha
             trace("e30\n");
             break;
         }
-        if (!send_load(ctx, in, out, (size_t)n, reply, true))
+        ok = send_load(ctx, in, out, (size_t)n, reply, true);
+        if (!ok)
             break;
     }
     trace("e35\n");
+    return ok;
 }
 
 // A read that returns nothing or fails ends the transfer as a written load
 // does; only a failed write skips "t50".
-void first_load(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply)
+bool first_load(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply)
 {
     const ssize_t n = io_read(data, in, LOAD_SIZE);
-    if (n <= 0 || send_load(ctx, in, out, (size_t)n, reply, false))
+    const bool ok = n <= 0 || send_load(ctx, in, out, (size_t)n, reply, false);
+    if (ok)
         trace("t50\n");
+    return ok && n >= 0;
 }
 
 // Open the reply FIFO, then the data file; build the key; serve the loads;
@@ -157,10 +163,10 @@ bool run_transfer(const pipe_request* req, bool whole, unsigned char* in, unsign
                 return false;
             thei99_dsa ctx;
             start_cipher(req, whole, &ctx);
-            if (whole)
-                whole_file_loads(data, &ctx, in, out, *reply);
-            else
-                first_load(data, &ctx, in, out, *reply);
+            const bool ok = whole ? whole_file_loads(data, &ctx, in, out, *reply)
+                                  : first_load(data, &ctx, in, out, *reply);
+            if (!ok)
+                worker_log_failure(req, errno);
             crypto_wipe(&ctx, sizeof ctx);
             close(data);
         }
