@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Thin wrapper over CMake so the everyday commands stay short.
 SHELL := /bin/bash
+MAKEFLAGS += --no-print-directory
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=

@@ -67,9 +67,11 @@ int reaping = 0;        // workers joining the one before them
 bool stopping = false;  // after workers_finish, an ending worker detaches
 void* spare[SPARE_STACKS];  // guarded mappings no thread uses
 int nspare = 0;
-std::map<uint64_t, int> serving;  // owner -> workers serving it, if any
-std::deque<waiting_record> waiting;
-std::set<uint64_t> told;  // owners whose waiting the log has told of (main thread only)
+// Never destroyed: workers still running when the process ends would find
+// them gone (static destructors run at exit).
+std::map<uint64_t, int>& serving = *new std::map<uint64_t, int>;  // owner -> workers serving it, if any
+std::deque<waiting_record>& waiting = *new std::deque<waiting_record>;
+std::set<uint64_t>& told = *new std::set<uint64_t>;  // owners whose waiting the log has told of (main thread only)
 int wake = -1;  // eventfd: a worker ended while records wait
 
 // Under lock: tells the main thread that a worker or a slot became free,

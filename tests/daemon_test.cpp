@@ -323,7 +323,7 @@ TEST_F(DaemonTest, SocketActivation)
     std::string got;
     EXPECT_EQ(client_request(CMD_DECRYPT_FILE, (dir + "/missing").c_str(), key.c_str(), 3000, &got), CLIENT_OK);
     EXPECT_EQ(client_request(CMD_EXIT, "", "", 3000, &got), CLIENT_OK);
-    EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0));
+    EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0)) << daemon_err_whole(&daemon);
     EXPECT_TRUE(told("STOPPING=1"));
     struct stat after;
     EXPECT_EQ(stat(PUBLIC_FIFO_PATH, &after), 0);

@@ -54,9 +54,13 @@ unshare -m --propagation private bash -euo pipefail -c '
   if "$py" -c "import pytest" 2>/dev/null; then
     TESSARIND_TEST_DIR=/tmp/t TESSARIND_TEST_KEY=$key "$py" -m pytest -q -p no:cacheprovider "$S/python/tests"
   else
-    echo "skipped the Python module tests: no pytest"
+    touch "$W/no-pytest"
   fi
   "$W/decrypt" --stop
   wait
 '
+if [ -e "$work/no-pytest" ]; then
+  echo "skipped: no pytest, so the Python module's tests did not run (the C and Python examples passed)"
+  exit 77
+fi
 echo "installed library, C and Python examples and Python module work against the daemon"

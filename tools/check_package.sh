@@ -30,7 +30,8 @@ holds tessarind ./usr/sbin/tessarind ./usr/bin/tessarind-client \
   ./lib/systemd/system/tessarind.service ./lib/systemd/system/tessarind.socket \
   ./usr/share/doc/tessarind/copyright ./usr/share/doc/tessarind/changelog.gz
 # The shipped daemon has socket activation.
-if ! dpkg --fsys-tarfile "$deb" | tar -xO ./usr/sbin/tessarind | grep -q sd_listen_fds; then
+# (grep -c reads to the end: an early exit would fail the pipe under pipefail)
+if ! dpkg --fsys-tarfile "$deb" | tar -xO ./usr/sbin/tessarind | grep -c sd_listen_fds >/dev/null; then
   echo "the packaged daemon is built without libsystemd"
   exit 1
 fi

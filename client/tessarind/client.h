@@ -46,7 +46,7 @@ extern "C" {
 /* 0 once the daemon answered "OK"; -1 with errno. */
 int tessarind_ping(int timeout_ms);
 
-/* 0 once the daemon answered "BYE" (it then removes its FIFO and ends). */
+/* 0 once the daemon answered "BYE" (it then ends; under systemd, until the next request). */
 int tessarind_stop(int timeout_ms);
 
 /* The plain data of the file at path (made absolute here), or of its first

@@ -240,7 +240,7 @@ def ping(timeout=5.0):
 
 
 def stop(timeout=5.0):
-    """Returns once the daemon answered "BYE"; it then removes its FIFO and ends."""
+    """Returns once the daemon answered "BYE"; it then ends (under systemd, until the next request)."""
     _ask(_EXIT, b"BYE", timeout)
 
 
