@@ -8,7 +8,10 @@ set -euo pipefail
 dist=${1:-dist}
 deb=$(ls "$dist"/tessarind_*_*.deb)
 ls "$dist"/tessarind-dbgsym_*_*.deb >/dev/null
-out=$(lintian "$dist"/tessarind_*.changes 2>&1 | grep -E '^[EW]: ' || true)
+# lintian leaves caches in TMPDIR: give it one of its own, removed after.
+lintian_tmp=$(mktemp -d)
+trap 'rm -rf "$lintian_tmp"' EXIT
+out=$(TMPDIR=$lintian_tmp lintian "$dist"/tessarind_*.changes 2>&1 | grep -E '^[EW]: ' || true)
 if [ -n "$out" ]; then
   echo "$out"
   exit 1
