@@ -196,6 +196,9 @@ TEST_F(TransferTest, EmptyFileTraces)
     ASSERT_TRUE(file_write(file, ""));
     std::string got;
     EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+    // A reply ends before its worker's last trace line: wait for that line,
+    // so that the next worker's lines cannot fall in between.
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
     EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
     EXPECT_EQ(got, "");
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
@@ -441,8 +444,10 @@ TEST_F(DaemonTest, WorkerWithoutBuffers)
     const std::string file = dir + "/data";
     ASSERT_TRUE(file_write(file, random_bytes(4096, 50)));
     EXPECT_TRUE(daemon_pings());
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
     std::string got;
     EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
     EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
     EXPECT_EQ(got, "");
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 3));
