@@ -112,7 +112,7 @@ TESSARIND_API void* tessarind_decrypt(const char* path, const char* key_text, in
     client_status s = client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t);
     // A reply cut short (a daemon restarted mid-reply, say) is asked for once
     // more: nothing of it has reached the caller yet.
-    if (s == CLIENT_SHORT && !m.failed) {
+    if (s == CLIENT_SHORT && !m.failed && timeout_ms != 0) {
         if (m.data)
             explicit_bzero(m.data, m.len);
         m.len = 0;

@@ -233,7 +233,9 @@ client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sin
     for (;;) {
         // Until a writer has opened the FIFO, read() would report end of file;
         // poll waits for the first data or for a writer that came and went.
-        if (!wait_ready(r->fd, POLLIN, timeout_ms)) {
+        // A request sent with timeout 0 has been taken at once: its reply is
+        // read as it comes.
+        if (!wait_ready(r->fd, POLLIN, timeout_ms == 0 ? -1 : timeout_ms)) {
             s = errno == ETIMEDOUT ? CLIENT_TIMEOUT : CLIENT_FAILED;
             break;
         }

@@ -359,7 +359,7 @@ int cmd_decrypt(const options& o)
     // A reply cut short (a daemon restarted or upgraded mid-reply, say) is
     // asked for once more, when nothing of it has reached the caller: OUT
     // goes through a temporary file, which starts afresh.
-    if (s == CLIENT_SHORT && !out.temp.empty() && ftruncate(out.fd, 0) == 0 && lseek(out.fd, 0, SEEK_SET) == 0) {
+    if (s == CLIENT_SHORT && o.timeout_ms != 0 && !out.temp.empty() && ftruncate(out.fd, 0) == 0 && lseek(out.fd, 0, SEEK_SET) == 0) {
         sink.prog.received = 0;
         s = client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t, doom_reply);
     }

@@ -214,7 +214,8 @@ TEST_F(DaemonTest, ClientKeygenEncryptDecryptRoundTrips)
     errno = 0;
     EXPECT_EQ(tessarind_decrypt_fd(enc.c_str(), nullptr, 0, 1, 1000), -1);
     EXPECT_EQ(errno, EINVAL);
-    void* whole = tessarind_decrypt(enc.c_str(), key.c_str(), 0, &len, 3000);
+    // Timeout 0 tries once, without waiting, and reads what the daemon took.
+    void* whole = tessarind_decrypt(enc.c_str(), key.c_str(), 0, &len, 0);
     ASSERT_NE(whole, nullptr);
     EXPECT_TRUE(std::string((const char*)whole, len) == plain);
     tessarind_free(whole, len);

@@ -6,7 +6,9 @@
  * TMPDIR says).
  *
  * timeout_ms bounds each wait for the daemon (-1: no limit); data that keeps
- * flowing is never cut off.
+ * flowing is never cut off. 0 tries once without waiting: the request goes
+ * only if the daemon's FIFO takes it at once (else EBUSY), is never asked
+ * again, and its reply is read as it comes.
  *
  * On failure, errno says what went wrong:
  *   ECONNREFUSED  no daemon: the public FIFO is missing, or nobody reads it

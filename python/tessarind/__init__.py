@@ -6,7 +6,9 @@ makes its own reply FIFO, in a private directory in /tmp whatever TMPDIR
 says, so calls may come from several threads at once.
 
 `timeout` bounds each wait for the daemon, in seconds (None: no limit); data
-that keeps flowing is never cut off.
+that keeps flowing is never cut off. 0 tries once without waiting: the
+request goes only if the daemon's FIFO takes it at once (else DaemonBusy), is
+never asked again, and its reply is read as it comes.
 
 Errors: DaemonNotRunning (the public FIFO is missing, or nobody reads it),
 Timeout (the daemon did not answer, or the reply stalled, in time),
@@ -171,7 +173,9 @@ def _request(command, file_path, key_text, sink, timeout, limit=None):
             record = (bytes([command]) + _field(reply, "the reply path") + _field(file_path, "the file path")
                       + _field(key_text, "the key text"))
             _send(record, timeout)
-            deadline = lambda: None if timeout is None else time.monotonic() + timeout
+            # Sent with timeout 0, the request was taken at once: its reply
+            # is read as it comes.
+            deadline = lambda: None if not timeout else time.monotonic() + timeout
             received = 0
             while True:
                 if not _wait(rfd, select.POLLIN, deadline()):
@@ -283,5 +287,5 @@ def decrypt(path, key, first_load=False, timeout=5.0):
         except ReplyCutShort:
             # A daemon restarted mid-reply, say: nothing has reached the
             # caller yet, so it is asked once more.
-            if attempt == 2:
+            if attempt == 2 or timeout == 0:
                 raise

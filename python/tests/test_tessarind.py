@@ -25,6 +25,7 @@ def dashed(text):
 
 CASES = [
     ("ping", lambda: tessarind.ping(), None),
+    ("timeout 0 tries once, without waiting", lambda: tessarind.ping(timeout=0), None),
     ("whole file, key text with dashes", lambda: tessarind.decrypt(DIR + "/data.enc", dashed(KEY)), plain),
     ("first load, raw key bytes",
      lambda: tessarind.decrypt(DIR + "/data.enc", base64.b64decode(KEY), first_load=True), lambda: plain()[:262144]),
