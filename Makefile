@@ -37,8 +37,9 @@ install: build
 # A Debian package (debhelper, flags from dpkg-buildflags), left in dist/
 # with its -dbgsym package; dpkg-buildpackage writes beside the source tree.
 VERSION = $(shell dpkg-parsechangelog -S Version 2>/dev/null)
+# Debian's own python3 builds the Python package, whatever else PATH holds.
 package:
-	dpkg-buildpackage -us -uc -b
+	PATH=/usr/bin:$$PATH dpkg-buildpackage -us -uc -b
 	rm -rf dist
 	mkdir dist
 	mv ../*tessarind*_$(VERSION)_*.deb ../tessarind_$(VERSION)_*.buildinfo ../tessarind_$(VERSION)_*.changes dist/

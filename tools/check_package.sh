@@ -3,7 +3,8 @@
 # Checks what make package built: lintian reports no error and no warning;
 # the daemon's .deb holds both programs, the gzipped man pages, the service
 # and socket units, the copyright and the changelog, with a -dbgsym package
-# beside it; the library's two packages hold what they should.
+# beside it; the library's two packages and python3-tessarind hold what they
+# should.
 set -euo pipefail
 dist=${1:-dist}
 deb=$(ls "$dist"/tessarind_*_*.deb)
@@ -30,7 +31,7 @@ holds() {
 }
 holds tessarind ./usr/sbin/tessarind ./usr/bin/tessarind-client \
   ./usr/share/man/man8/tessarind.8.gz ./usr/share/man/man1/tessarind-client.1.gz \
-  ./lib/systemd/system/tessarind.service ./lib/systemd/system/tessarind.socket \
+  ./lib/systemd/system/tessarind.service ./lib/systemd/system/tessarind.socket ./usr/lib/sysusers.d/tessarind.conf \
   ./usr/share/doc/tessarind/copyright ./usr/share/doc/tessarind/changelog.gz
 # The shipped daemon has socket activation.
 # (grep -c reads to the end: an early exit would fail the pipe under pipefail)
@@ -42,4 +43,5 @@ holds libtessarind-client1 './usr/lib/[^/]+/libtessarind-client.so.1'
 holds libtessarind-client-dev ./usr/include/tessarind/client.h './usr/lib/[^/]+/libtessarind-client.a' \
   './usr/lib/[^/]+/libtessarind-client.so' './usr/lib/[^/]+/pkgconfig/tessarind-client.pc' \
   './usr/lib/[^/]+/cmake/tessarind/tessarindConfig.cmake' ./usr/share/man/man3/tessarind_client.3.gz
-echo "$deb and the library's packages: lintian reports no error and no warning; contents complete"
+holds python3-tessarind ./usr/lib/python3/dist-packages/tessarind/__init__.py
+echo "$deb, the library's and the Python module's packages: lintian reports no error and no warning; contents complete"

@@ -11,20 +11,21 @@ work=${2:-build-systemd}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 base=$work/base root=$work/root machine=tessarind-check-$$
-deb=$(ls "$dist"/tessarind_*_*.deb)
+deb=$(ls "$dist"/tessarind_*_*.deb) pydeb=$(ls "$dist"/python3-tessarind_*_all.deb)
 start=$(date +%s)
 
-if [ ! -x "$base/usr/bin/systemctl" ]; then
+if [ ! -x "$base/usr/bin/systemctl" ] || [ ! -x "$base/usr/bin/python3" ]; then
   mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
   [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list)
   rm -rf "$base.new"
-  debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libnss-systemd,adduser \
+  debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libnss-systemd,adduser,python3 \
     bookworm "$base.new" "$mirror" >"$work/debootstrap.log"
+  rm -rf "$base"
   mv "$base.new" "$base"
 fi
 rm -rf "$root"
 cp -a "$base" "$root"
-cp "$deb" "$root/root/"
+cp "$deb" "$pydeb" "$root/root/"
 
 systemd-nspawn --directory="$root" --boot --register=no --keep-unit --console=read-only \
   --machine="$machine" >"$work/boot.log" 2>&1 &
@@ -68,24 +69,34 @@ holds() { grep -qF -- "$2" <<<"$1" || { echo "  no \"$2\" in:"; sed 's/^/    /' 
 lacks() { ! grep -qF -- "$2" <<<"$1" || { echo "  \"$2\" found"; return 1; }; }
 fifo_id() { inside stat -c '%A %U %G %i' /tmp/TALV_PIPE 2>/dev/null || echo none; }
 
-inside dpkg -i "/root/$(basename "$deb")" >"$work/install.log" 2>&1
+inside dpkg -i "/root/$(basename "$deb")" "/root/$(basename "$pydeb")" >"$work/install.log" 2>&1
 inside useradd -m member
-inside usermod -aG tessarind member
 inside useradd -m outsider
 inside install -d -o member -m 0755 /srv/data
 
-# After installation: the socket holds the FIFO, the service waits for it.
+# After installation: the system user from the package's sysusers.d entry,
+# the socket holds the FIFO, the service waits for it.
+check "the user tessarind comes from systemd-sysusers" holds "$(inside getent passwd tessarind)" \
+  ":tessarind decryption daemon:/nonexistent:/usr/sbin/nologin"
 check "the socket is active after install" is "$(inside systemctl is-active tessarind.socket || true)" active
 fifo=$(fifo_id)
 check "the FIFO is prw--w---- tessarind tessarind" is "${fifo% *}" "prw--w---- tessarind tessarind"
 check "the service is not running yet" is "$(inside systemctl is-active tessarind.service || true)" inactive
 
-# A member's requests start it and are served exactly.
+# README's flow, as written there: grant access, keygen, encrypt, make the
+# file servable, decrypt as the member; exact bytes. The member's requests
+# start the service.
+inside adduser --quiet member tessarind
 check "a member's ping starts the service" is "$(as member tessarind-client ping)" OK
-as member sh -c 'cd /srv/data && tessarind-client keygen -o key && head -c 3000007 /dev/urandom >plain &&
+as member sh -c 'cd /srv/data && head -c 3000007 /dev/urandom >plain && tessarind-client keygen > key &&
   tessarind-client encrypt --key-file key -o plain.enc plain && chgrp tessarind plain.enc && chmod g+r plain.enc'
-check "a member's decrypt of a group-readable file is exact" \
-  as member sh -c 'cd /srv/data && tessarind-client decrypt --key-file key -o out plain.enc && cmp plain out'
+check "README's flow: a member's decrypt is exact" \
+  as member sh -c 'cd /srv/data && tessarind-client decrypt --key-file key plain.enc > out && cmp plain out'
+check "python3-tessarind: a member's decrypt is exact" as member python3 -c '
+import tessarind
+tessarind.ping()
+key = open("/srv/data/key").read()
+assert tessarind.decrypt("/srv/data/plain.enc", key) == open("/srv/data/plain", "rb").read()'
 err=$(as outsider tessarind-client ping 2>&1 || true)
 check "a non-member is told he may not" holds "$err" \
   "not allowed to write /tmp/TALV_PIPE: Permission denied (ask to be made a member of group tessarind)"
