@@ -8,7 +8,7 @@
 #include <string_view>
 #include <sys/stat.h>
 
-#include "server/protocol.h"
+#include "protocol/protocol.h"
 
 enum client_status {
     CLIENT_OK = 0,

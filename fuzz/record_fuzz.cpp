@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fuzz/fuzz.h"
-#include "server/server.h"
+#include "common/common.h"
 #include "crypto/crypto.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The main thread's own parts: the command line, the public FIFO, signals,
-// starting workers and the main routine. Workers never include this.
+// systemd and the main routine. Workers never include this.
 #pragma once
 
-#include "server/server.h"
+#include "common/common.h"
+#include "worker/worker.h"
 
 // ---- process-wide state of the main thread and the signal handlers
 // (main.cpp) ---------------------------------------------------------------
@@ -61,22 +62,3 @@ bool signals_install();
 
 // Tells on_signal that the public FIFO path is the daemon's to remove.
 void signals_own_public_fifo();
-
-// ---- workers.cpp ----------------------------------------------------------
-// Only the main thread calls these.
-
-// Sets up the pool's wake-up descriptor. False with errno set.
-bool workers_init();
-// Takes a record (a malloc'd RECORD_SIZE copy, which the pool then owns):
-// starts thread_instance on it at once, or lets it wait, in arrival order,
-// until a slot is free and its reply FIFO's owner has fewer than OWNER_SHARE
-// workers. A record whose worker cannot start is dropped (traced e14/e15).
-void workers_submit(unsigned char* record);
-// Starts the waiting records that may start now.
-void workers_dispatch();
-// Waits until a record can be read from fd (true; never while MAX_WAITING
-// records wait) or until waiting records may start (false).
-bool workers_wait_input(int fd);
-// At shutdown: drops the waiting records and joins the worker that ended
-// last. Workers still running end with the process.
-void workers_finish();

@@ -14,7 +14,7 @@
 #include "client/client.h"
 #include "client/tessarind/client.h"
 #include "crypto/crypto.h"
-#include "server/protocol.h"
+#include "protocol/protocol.h"
 #include "tests/harness.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "crypto/crypto.h"
-#include "server/protocol.h"
+#include "protocol/protocol.h"
 
 namespace {
 

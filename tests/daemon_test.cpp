@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "client/client.h"
-#include "server/server.h"
+#include "worker/worker.h"
 #include "tests/harness.h"
 #include "tools/sandbox.h"
 

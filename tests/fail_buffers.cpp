@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <dlfcn.h>
 
-#include "server/protocol.h"
+#include "protocol/protocol.h"
 
 extern "C" void* malloc(size_t size)
 {

@@ -20,7 +20,7 @@
 
 #include "client/client.h"
 #include "crypto/crypto.h"
-#include "server/protocol.h"
+#include "protocol/protocol.h"
 #include "tools/sandbox.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "client/client.h"
-#include "server/server.h"
+#include "common/common.h"
 #include "tests/harness.h"
 
 namespace {

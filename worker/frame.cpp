@@ -6,30 +6,48 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "crypto/crypto.h"
-
 namespace {
 
 // Deep enough for every frame a request runs through, well inside
 // WORKER_STACK_SIZE.
 constexpr size_t WORKER_STACK_WIPE = 32 * 1024;
 
-void ping(const pipe_request* req, int* reply)
+// Up to five attempts at the reply FIFO, then "OK". -1, or the reply FIFO
+// for the frame to close.
+int ping(const pipe_request* req)
 {
-    *reply = fifo_open_reply(req->reply_path, true, [](const char*) { trace("t61\n"); });
-    if (*reply < 0) {
+    const int reply = fifo_open_reply(req->reply_path, true, "t61", false);
+    if (reply < 0) {
         worker_log_failure(req, errno);
-        return;
+        return -1;
     }
     // A client that never reads gets no trace but the frame's: neither "t64"
     // nor "t63", which stands for EPIPE only.
-    if (io_write_all(*reply, "OK", 2, REPLY_ROOM_WAIT_MS, nullptr) == 0) {
+    if (io_write_all(reply, "OK", 2, REPLY_ROOM_WAIT_MS, nullptr) == 0) {
         trace("t64\n");
-        return;
+        return reply;
     }
     if (errno == EPIPE)
         trace("t63\n");
     worker_log_failure(req, errno);
+    return reply;
+}
+
+// Up to five attempts at the reply FIFO, then the transfer. -1 when the
+// reply FIFO could not be opened, else the reply FIFO for the frame to
+// close; *whole_run false when the run ended early.
+int transfer(const pipe_request* req, const transfer_codes* codes, unsigned char* in, unsigned char* out,
+             bool* whole_run)
+{
+    trace("%s", codes->chosen);
+    const int reply = fifo_open_reply(req->reply_path, false, codes->open_failed, true);
+    if (reply < 0) {
+        worker_log_failure(req, errno);
+        trace("%s", codes->over);
+        return -1;
+    }
+    *whole_run = transfer_run(req, codes, reply, in, out);
+    return reply;
 }
 
 }  // namespace
@@ -52,9 +70,9 @@ void* thread_instance(void* record)
     // Only the transfers use the buffers and handle plain data, so only they
     // pay for the buffers and for the wipes; a ping touches neither. The
     // transfers check for buffers that could not be allocated.
-    const bool transfer = raw[0] == CMD_DECRYPT_FILE || raw[0] == CMD_DECRYPT_CHUNK;
-    unsigned char* in = transfer ? (unsigned char*)malloc(LOAD_SIZE) : nullptr;
-    unsigned char* out = transfer ? (unsigned char*)malloc(LOAD_SIZE) : nullptr;
+    const bool decrypting = raw[0] == CMD_DECRYPT_FILE || raw[0] == CMD_DECRYPT_CHUNK;
+    unsigned char* in = decrypting ? (unsigned char*)malloc(LOAD_SIZE) : nullptr;
+    unsigned char* out = decrypting ? (unsigned char*)malloc(LOAD_SIZE) : nullptr;
     trace("e17..\n");
 
     pipe_request req;
@@ -63,13 +81,11 @@ void* thread_instance(void* record)
     bool whole_run = true;
     if (req.command == CMD_PING) {
         trace("t60\n");
-        ping(&req, &reply);
+        reply = ping(&req);
     } else if (req.command == CMD_DECRYPT_CHUNK) {
-        trace("t40\n");
-        whole_run = transfer_first_load(&req, in, out, &reply);
+        reply = transfer(&req, &TRANSFER_FIRST_LOAD, in, out, &whole_run);
     } else if (req.command == CMD_DECRYPT_FILE) {
-        trace("e18\n");
-        whole_run = transfer_whole_file(&req, in, out, &reply);
+        reply = transfer(&req, &TRANSFER_WHOLE_FILE, in, out, &whole_run);
     }
 
     if (reply >= 0) {
@@ -85,7 +101,7 @@ void* thread_instance(void* record)
     crypto_wipe(raw, RECORD_SIZE);
     free(raw);
     crypto_wipe(&req, sizeof req);
-    if (transfer)
+    if (decrypting)
         crypto_wipe_stack<WORKER_STACK_WIPE>();
     if (whole_run)
         trace("t80\n\n");

@@ -1,11 +1,51 @@
 // SPDX-License-Identifier: MIT
-// The worker: one thread per request record (except CMD_EXIT).
+// The workers: one thread per request record (but CMD_EXIT), started by the
+// pool, which hands each a record, a stack and a slot and takes them back
+// when the worker returns. Nothing here calls back into the pool.
 #pragma once
 
-#include "server/server.h"
+#include "common/common.h"
+#include "crypto/crypto.h"
+
+// ---- pool.cpp: at most MAX_WORKERS requests served at once ----------------
+
+inline constexpr int MAX_WORKERS = 256;
+// At most this many of them serve reply FIFOs of one owner; that owner's
+// further records wait, in arrival order, and the others are served.
+inline constexpr int OWNER_SHARE = 64;
+// Records waiting in the daemon, in all; beyond that they wait in the public
+// FIFO.
+inline constexpr size_t MAX_WAITING = 4096;
+#ifdef __SANITIZE_THREAD__
+// ThreadSanitizer keeps its own per-thread state in a stack the program maps.
+inline constexpr size_t WORKER_STACK_SIZE = 1024 * 1024;
+#else
+inline constexpr size_t WORKER_STACK_SIZE = 256 * 1024;
+#endif
+
+// Only the main thread calls these.
+
+// Sets up the pool's wake-up descriptor. False with errno set.
+bool workers_init();
+// Takes a record (a malloc'd RECORD_SIZE copy, which the pool then owns):
+// starts thread_instance on it at once, or lets it wait, in arrival order,
+// until a slot is free and its reply FIFO's owner has fewer than OWNER_SHARE
+// workers. A record whose worker cannot start is dropped (traced e14/e15).
+void workers_submit(unsigned char* record);
+// Starts the waiting records that may start now.
+void workers_dispatch();
+// Waits until a record can be read from fd (true; never while MAX_WAITING
+// records wait) or until waiting records may start (false).
+bool workers_wait_input(int fd);
+// At shutdown: drops the waiting records and joins the worker that ended
+// last. Workers still running end with the process.
+void workers_finish();
+
+// ---- frame.cpp: one request -----------------------------------------------
 
 // Thread start routine. Owns the malloc'ed RECORD_SIZE copy from entry and
-// wipes and frees it, its buffers and its descriptors on every path.
+// wipes and frees it, its buffers and its descriptors on every path. Opens
+// the reply FIFO and closes it.
 void* thread_instance(void* record);
 
 // The log's line for a request that failed with err: the command, the reply
@@ -13,10 +53,33 @@ void* thread_instance(void* record);
 void worker_log_failure(const pipe_request* req, int err);
 
 // ---- transfer.cpp: the decrypting commands --------------------------------
-// Each opens the reply FIFO into *reply (left -1 when five attempts failed)
-// and streams the decrypted file through in and out (LOAD_SIZE each; null
-// when they could not be allocated: then the reply is closed with no data).
-// Returns false when the run ends early (the data file could not be opened);
-// the frame then prints neither of its closing traces.
-bool transfer_whole_file(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply);
-bool transfer_first_load(const pipe_request* req, unsigned char* in, unsigned char* out, int* reply);
+
+// The trace codes of one decrypting command, as the trace table pairs them:
+// a line of its own ("\n" included), or a code that a text or number follows.
+struct transfer_codes {
+    const char* chosen;        // the frame's: "e18\n" | "t40\n"
+    const char* open_failed;   // "CODE: reply path" after each failed attempt
+    const char* reply_path;    // "CODE: path", once the reply FIFO is open
+    const char* file_path;
+    const char* key_string;
+    const char* not_opened;    // perror prefix: the data file cannot be opened
+    const char* schedule;      // before the key schedule, or null
+    const char* wrote;         // "CODE N" after each write
+    const char* broken;        // a write failed with EPIPE
+    const char* write_error;   // "CODEerrno": a write failed otherwise
+    const char* write_failed;  // after either write failure
+    const char* over;          // the transfer is over, reply FIFO open or not
+    // The loads: every one of the file (whole file) or the first. False,
+    // with errno set, when reading or writing failed.
+    bool (*loads)(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply,
+                  const transfer_codes* codes);
+};
+extern const transfer_codes TRANSFER_WHOLE_FILE;
+extern const transfer_codes TRANSFER_FIRST_LOAD;
+
+// Streams the decrypted data file to the open reply FIFO, through in and out
+// (LOAD_SIZE each; null when they could not be allocated: then nothing is
+// written). False when the run ends early (the data file could not be
+// opened): the frame then prints neither of its closing traces.
+bool transfer_run(const pipe_request* req, const transfer_codes* codes, int reply, unsigned char* in,
+                  unsigned char* out);

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "server/daemon.h"
+#include "worker/worker.h"
 
 #include <cerrno>
 #include <csignal>
@@ -16,8 +16,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "crypto/crypto.h"
-#include "worker/worker.h"
 
 namespace {
 
@@ -95,35 +93,9 @@ bool take_last(ended_worker* w)
     return true;
 }
 
-void give_back_stack(void* mapping)
-{
-    if (mapping && nspare < SPARE_STACKS)
-        spare[nspare++] = mapping;
-    else if (mapping)
-        munmap(mapping, MAPPING_SIZE);
-}
-
-// Waits until the worker has left the process, then frees its slot. The
-// join returns a little before the kernel has unhashed the thread, which
-// tgkill's existence check tells.
-void reap(const ended_worker& w, bool by_worker)
-{
-    pthread_join(w.thread, nullptr);
-    while (tgkill(getpid(), w.tid, 0) == 0)
-        sched_yield();
-    pthread_mutex_lock(&lock);
-    give_back_stack(w.mapping);
-    running--;
-    if (by_worker)
-        reaping--;
-    wake_main();
-    pthread_cond_broadcast(&slot_freed);
-    pthread_mutex_unlock(&lock);
-}
-
 // A guarded stack mapping: a spare one, or a new one whose lowest page
 // stays inaccessible, so that an overflow faults. Null on failure.
-void* get_stack()
+void* stack_get()
 {
     pthread_mutex_lock(&lock);
     void* mapping = nspare > 0 ? spare[--nspare] : nullptr;
@@ -138,6 +110,36 @@ void* get_stack()
         return nullptr;
     }
     return mapping;
+}
+
+// Keeps the mapping as a spare, or gives it back to the system.
+void stack_put(void* mapping)
+{
+    pthread_mutex_lock(&lock);
+    const bool kept = nspare < SPARE_STACKS;
+    if (kept)
+        spare[nspare++] = mapping;
+    pthread_mutex_unlock(&lock);
+    if (!kept)
+        munmap(mapping, MAPPING_SIZE);
+}
+
+// Waits until the worker has left the process, then frees its slot. The
+// join returns a little before the kernel has unhashed the thread, which
+// tgkill's existence check tells.
+void reap(const ended_worker& w, bool by_worker)
+{
+    pthread_join(w.thread, nullptr);
+    while (tgkill(getpid(), w.tid, 0) == 0)
+        sched_yield();
+    stack_put(w.mapping);
+    pthread_mutex_lock(&lock);
+    running--;
+    if (by_worker)
+        reaping--;
+    wake_main();
+    pthread_cond_broadcast(&slot_freed);
+    pthread_mutex_unlock(&lock);
 }
 
 // Runs the worker, then gives its share, its stack and its slot back.
@@ -181,7 +183,7 @@ void start(unsigned char* record, uint64_t owner)
 {
     // An explicit size: RLIMIT_STACK, which glibc would take, may be tiny
     // or huge.
-    void* mapping = get_stack();
+    void* mapping = stack_get();
     auto* slot = (worker_slot*)malloc(sizeof(worker_slot));
     int rc = EAGAIN;
     if (mapping && slot) {
@@ -206,11 +208,8 @@ void start(unsigned char* record, uint64_t owner)
     else
         trace("e15 %d\n", rc);
     free(slot);
-    if (mapping) {
-        pthread_mutex_lock(&lock);
-        give_back_stack(mapping);
-        pthread_mutex_unlock(&lock);
-    }
+    if (mapping)
+        stack_put(mapping);
     drop(record);
 }
 

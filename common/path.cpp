@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "server/server.h"
+#include "common/common.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -35,13 +35,6 @@ struct stdio_id {
     dev_t dev;
     ino_t ino;
 } stdio_ids[3];
-
-void close_keeping_errno(int fd)
-{
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-}
 
 }  // namespace
 
@@ -132,7 +125,7 @@ int path_open_data(const char* path)
         errno = EINVAL;
     else
         fd = path_reopen(pfd, O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    close_keeping_errno(pfd);
+    io_close(pfd);
     return fd;
 }
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "server/server.h"
+#include "common/common.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -8,16 +8,19 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace {
-
-long now_ms()
+long io_now_ms()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000;
 }
 
-}  // namespace
+void io_close(int fd)
+{
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+}
 
 int debug_level = 0;
 int log_level = 0;
@@ -73,10 +76,10 @@ ssize_t io_read(int fd, void* buf, size_t len)
     return n;
 }
 
-int io_write_all(int fd, const void* buf, size_t len, int wait_ms, void (*wrote)(ssize_t count))
+int io_write_all(int fd, const void* buf, size_t len, int wait_ms, const char* wrote_code)
 {
     const unsigned char* p = (const unsigned char*)buf;
-    const long deadline = wait_ms < 0 ? -1 : now_ms() + wait_ms;
+    const long deadline = wait_ms < 0 ? -1 : io_now_ms() + wait_ms;
     while (len > 0) {
         const ssize_t n = write(fd, p, len);
         if (n < 0) {
@@ -87,7 +90,7 @@ int io_write_all(int fd, const void* buf, size_t len, int wait_ms, void (*wrote)
             // A full non-blocking FIFO: wait for room instead of spinning, but
             // not forever: a client may hold its own FIFO open and never read.
             // POLLERR (the reader has gone) makes the next write fail with EPIPE.
-            const long left = deadline < 0 ? -1 : deadline - now_ms();
+            const long left = deadline < 0 ? -1 : deadline - io_now_ms();
             if (deadline >= 0 && left <= 0) {
                 errno = ETIMEDOUT;
                 return -1;
@@ -97,8 +100,8 @@ int io_write_all(int fd, const void* buf, size_t len, int wait_ms, void (*wrote)
                 return -1;
             continue;
         }
-        if (wrote)
-            wrote(n);
+        if (wrote_code)
+            trace("%s %zd\n", wrote_code, n);
         p += n;
         len -= (size_t)n;
     }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "server/server.h"
+#include "common/common.h"
 
 #include <cstring>
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// What the whole daemon shares, workers included: the trace switch and the
-// public FIFO's identity, tracing and I/O, the request record, opening what
-// a client names, and the end of a worker. The main thread's own parts are
-// in server/daemon.h.
+// What the whole daemon stands on, main thread and workers alike: the trace
+// switch and the public FIFO's identity, tracing and I/O, the request
+// record, opening what a client names and reply FIFOs. The workers and their
+// pool are in worker/worker.h, the main thread's own parts in
+// server/daemon.h; nothing here includes either.
 // Conventions: system-call wrappers return -1 with errno set; "do X" helpers
 // return bool and leave errno set on failure. Cleanup never clobbers errno.
 #pragma once
@@ -11,14 +12,14 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "server/protocol.h"
+#include "protocol/protocol.h"
 
 // ---- process-wide state, set by the main thread before the first worker
 // starts and only read after --------------------------------------------
 
 extern int debug_level;  // trace switch: 1 after "-d" (io.cpp)
 extern int log_level;    // operational log: 1 after "-l" (io.cpp)
-extern dev_t public_dev;  // the public FIFO, never a reply path (fifo.cpp)
+extern dev_t public_dev;  // the public FIFO, never a reply path (reply.cpp)
 extern ino_t public_ino;
 
 // ---- io.cpp: tracing and the only EINTR retries ---------------------------
@@ -42,14 +43,20 @@ struct trace_text {
 
 ssize_t io_read(int fd, void* buf, size_t len);
 
+// Closes fd, keeping errno: for clean-up after a failure.
+void io_close(int fd);
+
+// The monotonic clock, in milliseconds.
+long io_now_ms();
+
 // How long a non-blocking reply ("OK", "BYE") may wait for room, in all.
 inline constexpr int REPLY_ROOM_WAIT_MS = 5000;
 
 // Writes all len bytes. When fd is non-blocking, waits for room at most
-// wait_ms in all (-1: no limit). Calls wrote (if not null) with the count
-// of each write that returns one. Returns 0, or -1 with errno set (EPIPE:
-// the reader has gone; ETIMEDOUT: no room in time).
-int io_write_all(int fd, const void* buf, size_t len, int wait_ms, void (*wrote)(ssize_t count));
+// wait_ms in all (-1: no limit). Traces "wrote_code N" (if not null) with
+// the count of each write that returns one. Returns 0, or -1 with errno set
+// (EPIPE: the reader has gone; ETIMEDOUT: no room in time).
+int io_write_all(int fd, const void* buf, size_t len, int wait_ms, const char* wrote_code);
 
 // ---- record.cpp: the request record ---------------------------------------
 
@@ -101,7 +108,7 @@ bool path_on_fs(int path_fd, long magic);
 int path_reopen(int path_fd, int flags);
 bool path_chmod(int path_fd, mode_t mode);
 
-// ---- fifo.cpp: reply FIFOs ------------------------------------------------
+// ---- reply.cpp: reply FIFOs -----------------------------------------------
 
 // How long a transfer waits for its client to open the reply FIFO.
 inline constexpr int READER_WAIT_MS = 30000;
@@ -111,26 +118,10 @@ inline constexpr int READER_WAIT_MS = 30000;
 // than the public one and the log: anything else is a failed attempt, and
 // is never opened for writing. Without O_NONBLOCK, a FIFO with no reader is
 // waited for READER_WAIT_MS at most, and then no further attempt is made.
-// Calls failed (if not null) with the path after each failed attempt.
-// Returns the descriptor (blocking unless asked), or -1.
-int fifo_open_reply(const char* path, bool nonblocking, void (*failed)(const char* path));
+// After each failed attempt, traces "failed_code", and with name_path
+// "failed_code: path". Returns the descriptor (blocking unless asked), or -1.
+int fifo_open_reply(const char* path, bool nonblocking, const char* failed_code, bool name_path);
 
 // The owner of whatever path names now (no magic link crossed); false when
 // it does not resolve.
 bool fifo_reply_owner(const char* path, uid_t* owner);
-
-// ---- workers.cpp: at most MAX_WORKERS requests served at once -------------
-
-inline constexpr int MAX_WORKERS = 256;
-// At most this many of them serve reply FIFOs of one owner; that owner's
-// further records wait, in arrival order, and the others are served.
-inline constexpr int OWNER_SHARE = 64;
-// Records waiting in the daemon, in all; beyond that they wait in the public
-// FIFO.
-inline constexpr size_t MAX_WAITING = 4096;
-#ifdef __SANITIZE_THREAD__
-// ThreadSanitizer keeps its own per-thread state in a stack the program maps.
-inline constexpr size_t WORKER_STACK_SIZE = 1024 * 1024;
-#else
-inline constexpr size_t WORKER_STACK_SIZE = 256 * 1024;
-#endif
