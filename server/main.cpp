@@ -82,9 +82,11 @@ daemon_options options_parse(int argc, char** argv)
     return o;
 }
 
-int __Z14dfkwqzza(int argc, char** argv)
+namespace {
+
+// Init, the command line: ends the process after -a, --version and --help.
+void init_options(int argc, char** argv)
 {
-    // Init: command line, handlers, public FIFO. Failures here end the process.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     const daemon_options opt = options_parse(argc, argv);
     debug_level = opt.debug;
@@ -110,6 +112,12 @@ int __Z14dfkwqzza(int argc, char** argv)
     // Ignored, as always, but no longer silently.
     if (opt.unknown)
         fprintf(stderr, "tessarind: ignoring unknown option %s (see tessarind --help)\n", opt.unknown);
+}
+
+// Init, the service: handlers, pool, public FIFO. Failures end the process
+// with 1. True when systemd passed the public FIFO in.
+bool init_service()
+{
     // No core file and no same-user ptrace or /proc/PID/mem: the daemon
     // holds other users' keys and plain data.
     prctl(PR_SET_DUMPABLE, 0);
@@ -138,10 +146,14 @@ int __Z14dfkwqzza(int argc, char** argv)
     log_line("<6>%.*s started; public FIFO %s\n", (int)strlen(version_string) - 1, version_string,
              inherited >= 0 ? "inherited from systemd" : created ? "made" : "reused");
     systemd_notify("READY=1");
+    return inherited >= 0;
+}
 
-    // Loop: one read is one record. No client or request ends the loop but
-    // CMD_EXIT. Records that may not start yet wait in the pool, in order,
-    // and beyond MAX_WAITING in the public FIFO.
+// Loop: one read is one record. No client or request ends the loop but
+// CMD_EXIT. Records that may not start yet wait in the pool, in order, and
+// beyond MAX_WAITING in the public FIFO.
+void serve()
+{
     unsigned char record[RECORD_SIZE];
     for (;;) {
         workers_dispatch();
@@ -166,14 +178,23 @@ int __Z14dfkwqzza(int argc, char** argv)
         crypto_wipe(record, RECORD_SIZE);
         crypto_wipe_stack<MAIN_STACK_WIPE>();
     }
+    crypto_wipe(record, RECORD_SIZE);
+}
+
+}  // namespace
+
+int __Z14dfkwqzza(int argc, char** argv)
+{
+    init_options(argc, argv);
+    const bool inherited = init_service();
+    serve();
 
     // Finish: remove what start-up created. Running workers end with us.
     systemd_notify("STOPPING=1");
     workers_finish();
-    crypto_wipe(record, RECORD_SIZE);
     close(publicfifo);
     close(dummyfifo);
-    if (inherited < 0)
+    if (!inherited)
         unlink(PUBLIC_FIFO_PATH);
     return 0;
 }
