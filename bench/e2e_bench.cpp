@@ -121,15 +121,8 @@ bool count_bytes(void* ctx, const unsigned char*, size_t n)
 // One request; returns the bytes received.
 size_t fetch(unsigned char cmd, const std::string& file, const std::string& key)
 {
-    client_reply r;
-    if (!client_reply_open(&r))
-        return 0;
-    unsigned char rec[RECORD_SIZE];
     counter c;
-    if (client_record_build(rec, cmd, r.path, file.c_str(), key.c_str()) &&
-        client_send(rec, RECORD_SIZE, 5000) == CLIENT_OK)
-        client_read_reply(&r, 10000, count_bytes, &c);
-    client_reply_close(&r);
+    client_exchange(cmd, file.c_str(), key.c_str(), 10000, count_bytes, &c);
     return c.bytes;
 }
 
@@ -165,23 +158,22 @@ double per_second(int n, F one)
 // 32 have data, then leaves. Returns the daemon's high-water mark in KiB.
 long peak_with_32_transfers(pid_t pid, const std::string& file, const std::string& key)
 {
-    std::atomic<int> started{0};
+    static std::atomic<int> started;
+    started = 0;
     std::vector<std::thread> ts;
     for (int i = 0; i < 32; i++)
         ts.emplace_back([&] {
-            client_reply r;
-            if (!client_reply_open(&r))
-                return;
-            unsigned char rec[RECORD_SIZE];
-            client_record_build(rec, CMD_DECRYPT_FILE, r.path, file.c_str(), key.c_str());
-            client_send(rec, RECORD_SIZE, 5000);
-            pollfd p{r.fd, POLLIN, 0};
-            poll(&p, 1, 10000);
-            started++;
-            for (int w = 0; w < 1000 && started < 32; w++)
-                usleep(10000);
-            usleep(100000);
-            client_reply_close(&r);
+            // At its first data, the client waits for the others, then leaves.
+            client_exchange(
+                CMD_DECRYPT_FILE, file.c_str(), key.c_str(), 10000,
+                [](void*, const unsigned char*, size_t) {
+                    started++;
+                    for (int w = 0; w < 1000 && started < 32; w++)
+                        usleep(10000);
+                    usleep(100000);
+                    return false;
+                },
+                nullptr);
         });
     for (auto& t : ts)
         t.join();
@@ -236,23 +228,15 @@ void bulk_client(const std::string& file, const std::string& key, double until, 
         size_t bytes;
         double until;
     } b{0, until};
-    while (now() < until) {
-        client_reply r;
-        if (!client_reply_open(&r))
-            break;
-        unsigned char rec[RECORD_SIZE];
-        if (client_record_build(rec, CMD_DECRYPT_FILE, r.path, file.c_str(), key.c_str()) &&
-            client_send(rec, RECORD_SIZE, 5000) == CLIENT_OK)
-            client_read_reply(
-                &r, 10000,
-                [](void* ctx, const unsigned char*, size_t n) {
-                    auto* b = (budget*)ctx;
-                    b->bytes += n;
-                    return now() < b->until;
-                },
-                &b);
-        client_reply_close(&r);
-    }
+    while (now() < until)
+        client_exchange(
+            CMD_DECRYPT_FILE, file.c_str(), key.c_str(), 10000,
+            [](void* ctx, const unsigned char*, size_t n) {
+                auto* b = (budget*)ctx;
+                b->bytes += n;
+                return now() < b->until;
+            },
+            &b);
     const ssize_t ignored = write(out, &b.bytes, sizeof b.bytes);
     (void)ignored;
 }
@@ -339,124 +323,136 @@ bool write_file(const std::string& path, const std::vector<unsigned char>& data,
     return f && fclose(f) == 0 && ok;
 }
 
-}  // namespace
+// The daemons to measure: the first in full, the others (other builds of
+// it) on the one-client whole-file figure, or all on latency only.
+struct other {
+    std::string label;
+    int exe;
+};
+struct setup {
+    bool latency_only = false;
+    int exe = -1;
+    std::vector<other> others;
+};
 
-// Usage: tessarind-bench [--latency] DAEMON [LABEL=DAEMON ...]. The first
-// daemon is measured in full; each other one (another build of it) on the
-// one-client whole-file figure, in the same runs. --latency measures only
-// short requests under bulk load, for every daemon given.
-int main(int argc, char** argv)
+// False (said) on a bad argument.
+bool parse_args(int argc, char** argv, setup* st)
 {
-    const bool latency_only = argc > 1 && strcmp(argv[1], "--latency") == 0;
-    if (latency_only) {
+    st->latency_only = argc > 1 && strcmp(argv[1], "--latency") == 0;
+    if (st->latency_only) {
         argv++;
         argc--;
     }
     const char* daemon = argc > 1 ? argv[1] : "build/tessarind";
-    const int exe = open(daemon, O_PATH | O_CLOEXEC);
-    if (exe < 0) {
+    st->exe = open(daemon, O_PATH | O_CLOEXEC);
+    if (st->exe < 0) {
         fprintf(stderr, "tessarind-bench: %s: %s\n", daemon, strerror(errno));
-        return 1;
+        return false;
     }
-    struct other {
-        std::string label;
-        int exe;
-    };
-    std::vector<other> others;
-    for (int i = 2; i < argc && others.size() < MAX_OTHERS; i++) {
+    for (int i = 2; i < argc && st->others.size() < MAX_OTHERS; i++) {
         const char* eq = strrchr(argv[i], '=');
         const int fd = eq ? open(eq + 1, O_PATH | O_CLOEXEC) : -1;
         if (fd < 0) {
             fprintf(stderr, "tessarind-bench: %s: want LABEL=DAEMON, an existing file\n", argv[i]);
-            return 1;
+            return false;
         }
-        others.push_back({std::string(argv[i], (size_t)(eq - argv[i])), fd});
+        st->others.push_back({std::string(argv[i], (size_t)(eq - argv[i])), fd});
     }
-    if (!sandbox_private_tmp("tessarind-bench"))
-        return 1;
-    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
 
+// The data: a 64 MiB file for whole-file runs, a 16 MiB one for the bulk
+// clients, a 1 MiB one for first loads, all under one key.
+struct bench_data {
     unsigned char key[20];
+    std::string key_text;
+    size_t big_size = 64u << 20;
+    std::string big = "/tmp/tessarind-bench-64m", bulk = "/tmp/tessarind-bench-16m",
+                small = "/tmp/tessarind-bench-1m";
+};
+
+bool make_data(bench_data* d)
+{
     std::mt19937 rng(11);
-    for (auto& b : key)
+    for (auto& b : d->key)
         b = (unsigned char)rng();
-    const std::string key_text = client_base64_encode(key, sizeof key);
-
-    // Data: a 64 MiB file for whole-file runs, a 16 MiB one for the bulk
-    // clients, a 1 MiB one for first loads.
-    const size_t big_size = 64u << 20;
-    const std::string big = "/tmp/tessarind-bench-64m", bulk = "/tmp/tessarind-bench-16m",
-                      small = "/tmp/tessarind-bench-1m";
-    {
-        std::vector<unsigned char> buf(big_size);
-        for (auto& b : buf)
-            b = (unsigned char)rng();
-        if (!write_file(big, buf, big_size) || !write_file(bulk, buf, 16 << 20) || !write_file(small, buf, 1 << 20)) {
-            perror("tessarind-bench: writing data");
-            return 1;
-        }
+    d->key_text = client_base64_encode(d->key, sizeof d->key);
+    std::vector<unsigned char> buf(d->big_size);
+    for (auto& b : buf)
+        b = (unsigned char)rng();
+    if (!write_file(d->big, buf, d->big_size) || !write_file(d->bulk, buf, 16 << 20) ||
+        !write_file(d->small, buf, 1 << 20)) {
+        perror("tessarind-bench: writing data");
+        return false;
     }
-    // Rounds in turn, every daemon in each, so that a slower spell of the
-    // machine slows all alike.
-    std::vector<latency_runs> lat{{"measured build", exe, {}, {}}};
-    if (latency_only)
-        for (const auto& o : others)
+    return true;
+}
+
+void remove_data(const bench_data& d)
+{
+    unlink(d.big.c_str());
+    unlink(d.bulk.c_str());
+    unlink(d.small.c_str());
+}
+
+// Rounds in turn, every daemon in each, so that a slower spell of the
+// machine slows all alike.
+void measure_all_latency(const setup& st, const bench_data& d)
+{
+    std::vector<latency_runs> lat{{"measured build", st.exe, {}, {}}};
+    if (st.latency_only)
+        for (const auto& o : st.others)
             lat.push_back({o.label, o.exe, {}, {}});
-    const auto measure_all_latency = [&] {
-        for (int round = 0; round < LATENCY_ROUNDS; round++)
-            for (auto& l : lat) {
-                const pid_t lpid = sandbox_start_daemon(l.exe);
-                if (lpid < 0)
-                    continue;
-                latency idle{}, loaded{};
-                measure_latency(bulk, small, key_text, &idle, &loaded);
-                sandbox_stop_daemon(lpid);
-                l.idle.push_back(idle);
-                l.loaded.push_back(loaded);
-            }
-        print_latency(lat);
-    };
-    const auto remove_data = [&] {
-        unlink(big.c_str());
-        unlink(bulk.c_str());
-        unlink(small.c_str());
-    };
-    if (latency_only) {
-        measure_all_latency();
-        remove_data();
-        return 0;
-    }
+    for (int round = 0; round < LATENCY_ROUNDS; round++)
+        for (auto& l : lat) {
+            const pid_t pid = sandbox_start_daemon(l.exe);
+            if (pid < 0)
+                continue;
+            latency idle{}, loaded{};
+            measure_latency(d.bulk, d.small, d.key_text, &idle, &loaded);
+            sandbox_stop_daemon(pid);
+            l.idle.push_back(idle);
+            l.loaded.push_back(loaded);
+        }
+    print_latency(lat);
+}
 
-    cipher_bench cb(key);
-    std::vector<sample> runs(RUNS);
+// Each run measures every figure once, back to back. Leaves the measured
+// daemon of the last run running: its pid, or -1 (said) if one did not
+// start.
+pid_t run_samples(const setup& st, const bench_data& d, std::vector<sample>* runs, long* idle_rss)
+{
+    cipher_bench cb(d.key);
     pid_t pid = -1;
-    long idle_rss = 0;
-    for (auto& s : runs) {
-        measure_cipher(&cb, key, &s);
-        for (size_t i = 0; i < others.size(); i++) {
-            const pid_t other_pid = sandbox_start_daemon(others[i].exe);
-            s.other_one[i] = other_pid < 0 ? 0 : concurrent_mbs(1, big, key_text, big_size);
+    for (auto& s : *runs) {
+        measure_cipher(&cb, d.key, &s);
+        for (size_t i = 0; i < st.others.size(); i++) {
+            const pid_t other_pid = sandbox_start_daemon(st.others[i].exe);
+            s.other_one[i] = other_pid < 0 ? 0 : concurrent_mbs(1, d.big, d.key_text, d.big_size);
             if (other_pid >= 0)
                 sandbox_stop_daemon(other_pid);
         }
-        pid = sandbox_start_daemon(exe);
+        pid = sandbox_start_daemon(st.exe);
         if (pid < 0) {
             fprintf(stderr, "tessarind-bench: the daemon did not start\n");
-            return 1;
+            return -1;
         }
-        idle_rss = sandbox_proc_status(pid, "VmRSS");
-        s.one = concurrent_mbs(1, big, key_text, big_size);
-        s.two = concurrent_mbs(2, big, key_text, big_size);
-        s.first_load_rps = per_second(200, [&] { fetch(CMD_DECRYPT_CHUNK, small, key_text); });
+        *idle_rss = sandbox_proc_status(pid, "VmRSS");
+        s.one = concurrent_mbs(1, d.big, d.key_text, d.big_size);
+        s.two = concurrent_mbs(2, d.big, d.key_text, d.big_size);
+        s.first_load_rps = per_second(200, [&] { fetch(CMD_DECRYPT_CHUNK, d.small, d.key_text); });
         s.ping_rps = per_second(1000, [] {
             std::string pong;
             client_request(CMD_PING, "", "", 2000, &pong);
         });
-        if (&s != &runs.back())
+        if (&s != &runs->back())
             sandbox_stop_daemon(pid);
     }
-    const long peak_rss = peak_with_32_transfers(pid, big, key_text);
+    return pid;
+}
 
+void print_report(const std::vector<sample>& runs, const std::vector<other>& others, long peak_rss, long idle_rss)
+{
     auto med = [&](auto field) {
         std::vector<double> v;
         for (const auto& s : runs)
@@ -500,9 +496,41 @@ int main(int argc, char** argv)
                openssl > 0 ? med([&](const sample& s) { return s.other_one[i] / s.openssl; }) : 0.0,
                med([&](const sample& s) { return s.one / s.other_one[i]; }));
     }
+}
 
+}  // namespace
+
+// Usage: tessarind-bench [--latency] DAEMON [LABEL=DAEMON ...]. The first
+// daemon is measured in full; each other one (another build of it) on the
+// one-client whole-file figure, in the same runs. --latency measures only
+// short requests under bulk load, for every daemon given.
+int main(int argc, char** argv)
+{
+    setup st;
+    if (!parse_args(argc, argv, &st))
+        return 1;
+    if (!sandbox_private_tmp("tessarind-bench"))
+        return 1;
+    signal(SIGPIPE, SIG_IGN);
+    bench_data d;
+    if (!make_data(&d))
+        return 1;
+    if (st.latency_only) {
+        measure_all_latency(st, d);
+        remove_data(d);
+        return 0;
+    }
+    std::vector<sample> runs(RUNS);
+    long idle_rss = 0;
+    const pid_t pid = run_samples(st, d, &runs, &idle_rss);
+    if (pid < 0) {
+        remove_data(d);
+        return 1;
+    }
+    const long peak_rss = peak_with_32_transfers(pid, d.big, d.key_text);
+    print_report(runs, st.others, peak_rss, idle_rss);
     sandbox_stop_daemon(pid);
-    measure_all_latency();
-    remove_data();
+    measure_all_latency(st, d);
+    remove_data(d);
     return 0;
 }

@@ -17,48 +17,45 @@
 
 namespace {
 
-struct to_fd {
-    int fd;
-    int error;
-};
-
 bool write_to_fd(void* ctx, const unsigned char* p, size_t len)
 {
-    auto* o = (to_fd*)ctx;
-    if (client_write_all(o->fd, p, len) == 0)
-        return true;
-    o->error = errno;
-    return false;
+    return client_write_all(*(int*)ctx, p, len) == 0;
 }
 
-// A growing buffer that never leaves plain data behind in freed memory.
+// A buffer sized from the file: grown only for a file that grew meanwhile.
+// Never leaves plain data behind in freed memory.
 struct to_memory {
     unsigned char* data;
     size_t len, cap;
-    bool failed;
 };
 
 bool append_to_memory(void* ctx, const unsigned char* p, size_t len)
 {
     auto* m = (to_memory*)ctx;
-    if (m->len + len > m->cap) {
-        const size_t cap = std::max(std::max(2 * m->cap, m->len + len), (size_t)65536);
-        auto* bigger = (unsigned char*)malloc(cap);
-        if (!bigger) {
-            m->failed = true;
+    if (len > m->cap - m->len) {
+        auto* bigger = (unsigned char*)malloc(m->len + len);
+        if (!bigger)
             return false;
-        }
-        if (m->data) {
+        if (m->data)
             memcpy(bigger, m->data, m->len);
-            explicit_bzero(m->data, m->cap);
-            free(m->data);
-        }
+        tessarind_free(m->data, m->cap);
         m->data = bigger;
-        m->cap = cap;
+        m->cap = m->len + len;
     }
     memcpy(m->data + m->len, p, len);
     m->len += len;
     return true;
+}
+
+// NULL arguments are EINVAL; the key text is checked once, here.
+bool arguments_usable(const char* path, const char* key_text)
+{
+    size_t bad;
+    if (!path || !key_text) {
+        errno = EINVAL;
+        return false;
+    }
+    return client_key_check(key_text, &bad) > 0;
 }
 
 }  // namespace
@@ -76,57 +73,43 @@ TESSARIND_API int tessarind_stop(int timeout_ms)
 TESSARIND_API long long tessarind_decrypt_fd(const char* path, const char* key_text, int first_load, int out_fd,
                                              int timeout_ms)
 {
-    if (!path || !key_text) {
-        errno = EINVAL;
+    if (!arguments_usable(path, key_text))
         return -1;
-    }
-    to_fd o{out_fd, 0};
     client_transfer t;
-    const client_status s = client_decrypt(path, key_text, first_load != 0, timeout_ms, write_to_fd, &o, &t);
-    if (o.error) {
-        errno = o.error;
+    if (client_decrypt(path, key_text, first_load != 0, timeout_ms, write_to_fd, &out_fd, &t) < 0)
         return -1;
-    }
-    if (s != CLIENT_OK)
-        return client_fail(s);
     return t.received;
 }
 
 TESSARIND_API void* tessarind_decrypt(const char* path, const char* key_text, int first_load, size_t* len,
                                       int timeout_ms)
 {
-    if (!path || !key_text || !len) {
+    if (!len) {
         errno = EINVAL;
         return nullptr;
     }
-    // Sized from the file once: the reply is never longer.
-    to_memory m{nullptr, 0, 0, false};
+    if (!arguments_usable(path, key_text))
+        return nullptr;
+    to_memory m{nullptr, 0, 0};
     struct stat st;
     if (stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
         m.cap = first_load ? std::min<size_t>((size_t)st.st_size, LOAD_SIZE) : (size_t)st.st_size;
         m.data = (unsigned char*)malloc(m.cap);
         if (!m.data)
-            m.cap = 0;
+            return nullptr;
     }
     client_transfer t;
-    client_status s = client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t);
+    int s = client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t);
     // A reply cut short (a daemon restarted mid-reply, say) is asked for once
-    // more: nothing of it has reached the caller yet.
-    if (s == CLIENT_SHORT && !m.failed && timeout_ms != 0) {
+    // more: nothing of it has reached the caller yet. Timeout 0 tries once.
+    if (s < 0 && errno == EIO && timeout_ms != 0) {
         if (m.data)
             explicit_bzero(m.data, m.len);
         m.len = 0;
         s = client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t);
     }
-    if (s != CLIENT_OK || m.failed) {
-        const int saved = m.failed ? ENOMEM : errno;
-        if (m.data) {
-            explicit_bzero(m.data, m.cap);
-            free(m.data);
-        }
-        errno = saved;
-        if (!m.failed)
-            client_fail(s);
+    if (s < 0) {
+        tessarind_free(m.data, m.cap);
         return nullptr;
     }
     *len = m.len;
@@ -136,9 +119,11 @@ TESSARIND_API void* tessarind_decrypt(const char* path, const char* key_text, in
 
 TESSARIND_API void tessarind_free(void* plaintext, size_t len)
 {
+    const int saved = errno;
     if (plaintext)
         explicit_bzero(plaintext, len);
     free(plaintext);
+    errno = saved;
 }
 
 TESSARIND_API const char* tessarind_version(void)

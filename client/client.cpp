@@ -15,53 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const char* client_status_text(client_status s)
-{
-    switch (s) {
-    case CLIENT_OK:
-        return "ok";
-    case CLIENT_NOT_RUNNING:
-        return "daemon not running";
-    case CLIENT_TIMEOUT:
-        return "no reply in time";
-    case CLIENT_BUSY:
-        return "daemon busy";
-    case CLIENT_BAD_FILE:
-        return "file not readable";
-    case CLIENT_BAD_KEY:
-        return "key text unusable";
-    case CLIENT_SHORT:
-        return "reply cut short";
-    case CLIENT_FAILED:
-        break;
-    }
-    return "request failed";
-}
-
-int client_fail(client_status s)
-{
-    switch (s) {
-    case CLIENT_NOT_RUNNING:
-        errno = ECONNREFUSED;
-        break;
-    case CLIENT_TIMEOUT:
-        errno = ETIMEDOUT;
-        break;
-    case CLIENT_BUSY:
-        errno = EBUSY;
-        break;
-    case CLIENT_SHORT:
-        errno = EIO;
-        break;
-    case CLIENT_OK:
-    case CLIENT_FAILED:
-    case CLIENT_BAD_FILE:
-    case CLIENT_BAD_KEY:
-        break;
-    }
-    return -1;
-}
-
 namespace {
 
 // The uid the packaged daemon runs as, if that user exists.
@@ -187,12 +140,15 @@ bool wait_ready(int fd, short events, int timeout_ms)
 
 }  // namespace
 
-client_status client_send(const void* record, size_t len, int timeout_ms)
+int client_send(const void* record, size_t len, int timeout_ms)
 {
     // Non-blocking: fails with ENXIO at once when no daemon reads the FIFO.
     const int fd = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT || errno == ENXIO ? CLIENT_NOT_RUNNING : CLIENT_FAILED;
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENXIO)
+            errno = ECONNREFUSED;
+        return -1;
+    }
     // Never hand a key to something that is not a FIFO, nor to a FIFO
     // that somebody else made where the daemon's was (after a stop, say):
     // whoever may read it reads every record.
@@ -201,9 +157,9 @@ client_status client_send(const void* record, size_t len, int timeout_ms)
     if (!fifo || !client_public_trusted(st)) {
         close(fd);
         errno = fifo ? EPERM : EINVAL;
-        return CLIENT_FAILED;
+        return -1;
     }
-    client_status status = CLIENT_OK;
+    int status = 0;
     for (;;) {
         // Up to PIPE_BUF bytes go in whole or not at all, so records from
         // several clients never interleave.
@@ -211,11 +167,15 @@ client_status client_send(const void* record, size_t len, int timeout_ms)
         if (n == (ssize_t)len)
             break;
         if (n >= 0 || (errno != EAGAIN && errno != EINTR)) {
-            status = errno == EPIPE ? CLIENT_NOT_RUNNING : CLIENT_FAILED;
+            if (n >= 0 || errno == EPIPE)
+                errno = n >= 0 ? EIO : ECONNREFUSED;
+            status = -1;
             break;
         }
         if (errno == EAGAIN && !wait_ready(fd, POLLOUT, timeout_ms)) {
-            status = errno == ETIMEDOUT ? CLIENT_BUSY : CLIENT_FAILED;
+            if (errno == ETIMEDOUT)
+                errno = EBUSY;
+            status = -1;
             break;
         }
     }
@@ -225,18 +185,18 @@ client_status client_send(const void* record, size_t len, int timeout_ms)
     return status;
 }
 
-client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx, long long limit)
+int client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx, long long limit)
 {
     unsigned char buf[65536];
     long long total = 0;
-    client_status s = CLIENT_OK;
+    int s = 0;
     for (;;) {
         // Until a writer has opened the FIFO, read() would report end of file;
         // poll waits for the first data or for a writer that came and went.
         // A request sent with timeout 0 has been taken at once: its reply is
         // read as it comes.
         if (!wait_ready(r->fd, POLLIN, timeout_ms == 0 ? -1 : timeout_ms)) {
-            s = errno == ETIMEDOUT ? CLIENT_TIMEOUT : CLIENT_FAILED;
+            s = -1;
             break;
         }
         const ssize_t n = read(r->fd, buf, sizeof buf);
@@ -245,20 +205,24 @@ client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sin
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR)
                 continue;
-            s = CLIENT_FAILED;
+            s = -1;
             break;
         }
         // More than the daemon sends: somebody else wrote into the reply.
         total += n;
         if (limit >= 0 && total > limit) {
             errno = EPROTO;
-            s = CLIENT_FAILED;
+            s = -1;
             break;
         }
-        if (sink && !sink(ctx, buf, (size_t)n))
+        if (sink && !sink(ctx, buf, (size_t)n)) {
+            s = -1;
             break;
+        }
     }
+    const int saved = errno;
     explicit_bzero(buf, sizeof buf);
+    errno = saved;
     return s;
 }
 
@@ -302,42 +266,43 @@ bool client_append(void* ctx, const unsigned char* data, size_t len)
     return true;
 }
 
-client_status client_exchange(unsigned char command, const char* file_path, const char* key, int timeout_ms,
-                              client_sink sink, void* ctx, long long limit,
-                              void (*on_reply)(const client_reply*))
+int client_exchange(unsigned char command, const char* file_path, const char* key, int timeout_ms, client_sink sink,
+                    void* ctx, const client_exchange_options& opt)
 {
     client_reply r;
-    if (!client_reply_open(&r))
-        return CLIENT_FAILED;
-    if (on_reply)
-        on_reply(&r);
+    const bool late = opt.listen_after_ms >= 0;
+    if (!client_reply_open(&r, !late))
+        return -1;
+    if (opt.on_reply)
+        opt.on_reply(&r);
     unsigned char record[RECORD_SIZE];
-    client_status s = CLIENT_FAILED;
-    if (client_record_build(record, command, r.path, file_path, key)) {
-        s = client_send(record, RECORD_SIZE, timeout_ms);
-        if (s == CLIENT_OK)
-            s = client_read_reply(&r, timeout_ms, sink, ctx, limit);
+    int s = -1;
+    if (client_record_build(record, command, r.path, file_path, key) &&
+        client_send(record, RECORD_SIZE, timeout_ms) == 0) {
+        if (late)
+            usleep((useconds_t)opt.listen_after_ms * 1000);
+        if (!late || client_reply_listen(&r))
+            s = client_read_reply(&r, timeout_ms, sink, ctx, opt.limit);
     }
     explicit_bzero(record, sizeof record);
     client_reply_close(&r);
-    if (on_reply)
-        on_reply(nullptr);
+    if (opt.on_reply)
+        opt.on_reply(nullptr);
     return s;
 }
 
-client_status client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
-                             std::string* out, void (*on_reply)(const client_reply*))
+int client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
+                   std::string* out, void (*on_reply)(const client_reply*))
 {
     const long long limit = command == CMD_PING ? 2 : command == CMD_EXIT ? 3 : -1;
-    return client_exchange(command, file_path, key, timeout_ms, client_append, out, limit, on_reply);
+    return client_exchange(command, file_path, key, timeout_ms, client_append, out, {limit, on_reply});
 }
 
 int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const client_reply*))
 {
     std::string reply;
-    const client_status s = client_request(command, "", "", timeout_ms, &reply, on_reply);
-    if (s != CLIENT_OK)
-        return client_fail(s);
+    if (client_request(command, "", "", timeout_ms, &reply, on_reply) < 0)
+        return -1;
     if (reply != (command == CMD_EXIT ? "BYE" : "OK")) {
         errno = EPROTO;
         return -1;
@@ -390,6 +355,11 @@ int client_key_check(const char* text, size_t* bad)
 {
     const std::string_view v = client_key_trim(text);
     const size_t lead = (size_t)(v.data() - text);
+    *bad = 0;
+    if (v.size() >= FIELD_SIZE) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
     size_t chars = 0, i = 0;
     for (; i < v.size() && v[i] != '='; i++) {
         if (!in_alphabet(v[i]) && v[i] != '-') {
@@ -417,45 +387,33 @@ int client_key_check(const char* text, size_t* bad)
     return bytes;
 }
 
-client_status client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink,
-                             void* ctx, client_transfer* t, void (*on_reply)(const client_reply*))
+int client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink, void* ctx,
+                   client_transfer* t, void (*on_reply)(const client_reply*))
 {
-    t->expected = t->received = 0;
+    t->expected = -1;
+    t->received = 0;
     char file[PATH_MAX];
     struct stat st;
     if (!realpath(path, file) || stat(file, &st) < 0 || access(file, R_OK) < 0)
-        return CLIENT_BAD_FILE;
+        return -1;
     // The daemon serves regular files only, and so the reply's size is known.
     if (!S_ISREG(st.st_mode)) {
         errno = EINVAL;
-        return CLIENT_BAD_FILE;
+        return -1;
     }
-    if (strlen(file) >= FIELD_SIZE) {
-        errno = ENAMETOOLONG;
-        return CLIENT_BAD_FILE;
-    }
-    // Sent without the white space around it, which would end the daemon's
-    // decoding at once.
-    const std::string_view trimmed = client_key_trim(key);
-    if (trimmed.size() >= FIELD_SIZE) {
-        errno = ENAMETOOLONG;
-        return CLIENT_BAD_KEY;
-    }
-    size_t bad;
-    if (client_key_check(key, &bad) < 0)
-        return CLIENT_BAD_KEY;
-    char key_text[FIELD_SIZE];
-    memcpy(key_text, trimmed.data(), trimmed.size());
-    key_text[trimmed.size()] = '\0';
     t->expected = first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size;
-
+    // Sent without the white space around it, which would end the daemon's
+    // decoding at once. Too long a path or key fails as the record is built.
+    std::string key_text(client_key_trim(key));
     counter c{sink, ctx, &t->received};
-    client_status s = client_exchange(first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, file, key_text, timeout_ms,
-                                      count_and_pass, &c, t->expected, on_reply);
-    explicit_bzero(key_text, sizeof key_text);
-    if (s == CLIENT_OK && t->received < t->expected) {
+    int s = client_exchange(first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, file, key_text.c_str(), timeout_ms,
+                            count_and_pass, &c, {t->expected, on_reply});
+    const int saved = errno;
+    explicit_bzero(key_text.data(), key_text.size());
+    errno = saved;
+    if (s == 0 && t->received < t->expected) {
         errno = EIO;
-        s = CLIENT_SHORT;
+        s = -1;
     }
     return s;
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Client side of the protocol: a private reply FIFO, one whole record sent
 // with a single write, the reply read until end of file with a timeout.
+// One error convention: 0 (or a count), or -1 with the errno that
+// <tessarind/client.h> documents; "do X" helpers return bool with errno.
 #pragma once
 
 #include <cstddef>
@@ -9,24 +11,6 @@
 #include <sys/stat.h>
 
 #include "protocol/protocol.h"
-
-enum client_status {
-    CLIENT_OK = 0,
-    CLIENT_NOT_RUNNING,  // no public FIFO, or nobody reading it
-    CLIENT_TIMEOUT,      // no reply (or no further data) in time
-    CLIENT_BUSY,         // the public FIFO stayed full: the daemon serves all it may
-    CLIENT_BAD_FILE,     // not a regular file we can read; errno tells
-    CLIENT_BAD_KEY,      // key text too long, or decoding to no bytes
-    CLIENT_SHORT,        // the reply ended before the file did
-    CLIENT_FAILED,       // anything else; errno tells
-};
-
-const char* client_status_text(client_status s);
-
-// Sets the errno the C API promises for s (ECONNREFUSED: no daemon,
-// ETIMEDOUT, EBUSY, EIO: a short reply; the others keep the errno their
-// system call set) and returns -1.
-int client_fail(client_status s);
 
 // A reply FIFO in a private directory in /tmp, whatever TMPDIR says (mode
 // 0711: the daemon may run as another user and must reach the FIFO, nobody
@@ -58,27 +42,30 @@ bool client_record_build(unsigned char record[RECORD_SIZE], unsigned char comman
 bool client_public_trusted(const struct stat& st);
 
 // Sends len bytes (normally RECORD_SIZE) to the public FIFO in one write,
-// waiting at most timeout_ms for room in it. Sends nothing to a FIFO that
-// is not the daemon's (CLIENT_FAILED, errno EPERM).
-client_status client_send(const void* record, size_t len, int timeout_ms);
+// waiting at most timeout_ms for room in it (EBUSY). ECONNREFUSED when no
+// daemon reads it; sends nothing to something that is not the daemon's FIFO
+// (EPERM; EINVAL: not a FIFO at all).
+int client_send(const void* record, size_t len, int timeout_ms);
 
 // Reads the reply until end of file. timeout_ms bounds each wait for data
-// (-1: no limit). sink receives every piece; returning false stops reading.
-// A reply longer than limit bytes (-1: no limit) fails with errno EPROTO as
-// soon as the extra byte arrives, which is then not handed to sink.
+// (-1: no limit; 0 as -1, for a request sent without waiting): ETIMEDOUT.
+// sink receives every piece; when it fails (false, errno set), reading stops
+// with its errno. A reply longer than limit bytes (-1: no limit) fails with
+// EPROTO as soon as the extra byte arrives, which is not handed to sink.
 using client_sink = bool (*)(void* ctx, const unsigned char* data, size_t len);
 // The sink that appends every piece to the std::string ctx.
 bool client_append(void* ctx, const unsigned char* data, size_t len);
-client_status client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx, long long limit = -1);
+int client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx, long long limit = -1);
 
 // Writes all len bytes, retrying after EINTR; 0, or -1 with errno set.
 int client_write_all(int fd, const unsigned char* p, size_t len);
 
 // Key text as the tools take it: base64 characters, '-' separators, '='
-// padding at the end only, and white space around it. The number of key
-// bytes it gives (at least 1), or -1 with errno EINVAL and *bad the 1-based
-// position of the first character that does not belong (0: the text gives
-// no byte at all). The daemon itself stays lenient.
+// padding at the end only, and white space around it, at most 255 bytes
+// without that white space. The number of key bytes it gives (at least 1),
+// or -1 with errno EINVAL and *bad the 1-based position of the first
+// character that does not belong (0: the text gives no byte at all), or
+// ENAMETOOLONG. The daemon itself stays lenient.
 int client_key_check(const char* text, size_t* bad);
 // The key text without the white space around it.
 std::string_view client_key_trim(const char* text);
@@ -88,33 +75,37 @@ std::string client_base64_encode(const unsigned char* bytes, size_t len);
 
 // One whole exchange: reply FIFO, record, reply into sink (at most limit
 // bytes, -1: no limit), clean-up. on_reply, when given, is told of the reply
-// FIFO once it exists and of nullptr once it is gone.
-client_status client_exchange(unsigned char command, const char* file_path, const char* key, int timeout_ms,
-                              client_sink sink, void* ctx, long long limit,
-                              void (*on_reply)(const client_reply*) = nullptr);
+// FIFO once it exists and of nullptr once it is gone. listen_after_ms (a
+// careless client, for tests and the load tool) opens the reply FIFO for
+// reading only that long after the record went out.
+struct client_exchange_options {
+    long long limit = -1;
+    void (*on_reply)(const client_reply*) = nullptr;
+    int listen_after_ms = -1;
+};
+int client_exchange(unsigned char command, const char* file_path, const char* key, int timeout_ms, client_sink sink,
+                    void* ctx, const client_exchange_options& opt = {});
 
-// One whole request: reply FIFO, record, reply into *out, clean-up. A ping's
-// reply may hold 2 bytes at most, an exit's 3. on_reply, when given, is told
-// of the reply FIFO once it exists and of nullptr once it is gone.
-client_status client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
-                             std::string* out, void (*on_reply)(const client_reply*) = nullptr);
+// One whole request whose reply goes into *out. A ping's reply may hold 2
+// bytes at most, an exit's 3.
+int client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
+                   std::string* out, void (*on_reply)(const client_reply*) = nullptr);
 
-// CMD_PING or CMD_EXIT: 0 once the daemon answered "OK" or "BYE", else -1
-// with the errno of the C API.
+// CMD_PING or CMD_EXIT: 0 once the daemon answered "OK" or "BYE" (EPROTO:
+// something else).
 int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const client_reply*) = nullptr);
 
 // One whole decryption, the one the library's C API and the command-line
-// client share. Checks locally that path (made absolute: the daemon's
-// working directory is not ours) is a regular file we can read
-// (CLIENT_BAD_FILE, errno ENOENT, EACCES, EINVAL or ENAMETOOLONG) and that
-// the key text fits (CLIENT_BAD_KEY, ENAMETOOLONG) and passes
-// client_key_check (CLIENT_BAD_KEY, EINVAL), then hands the reply to sink. A reply shorter
-// than the file, or its first load, is CLIENT_SHORT; a longer one fails
-// with EPROTO. on_reply, when given, is told of the reply FIFO once it
-// exists and of nullptr once it is gone.
+// client share. The caller has checked the key text (client_key_check).
+// Checks locally that path (made absolute: the daemon's working directory
+// is not ours) is a regular file we can read (ENOENT, EACCES, EINVAL,
+// ENAMETOOLONG), then hands the reply to sink. t->expected stays -1 until
+// the file passed those checks. A reply shorter than the file, or its first
+// load, fails with EIO; a longer one with EPROTO. on_reply as for
+// client_exchange.
 struct client_transfer {
-    long long expected = 0;  // the reply's size
+    long long expected = -1;  // the reply's size, once the file is checked
     long long received = 0;
 };
-client_status client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink,
-                             void* ctx, client_transfer* t, void (*on_reply)(const client_reply*) = nullptr);
+int client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink, void* ctx,
+                   client_transfer* t, void (*on_reply)(const client_reply*) = nullptr);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "client/output.h"
 #include "client/tessarind/client.h"
 #include "crypto/crypto.h"
 
@@ -45,6 +46,7 @@ const char usage_text[] =
     "flowing is never cut off. Exit status: 0 success, 1 failure, 2 usage error.\n";
 
 struct options {
+    const char* command = nullptr;
     int timeout_ms = 5000;
     bool first_load = false;
     bool progress = false;
@@ -70,37 +72,6 @@ __attribute__((format(printf, 1, 2))) int fail(const char* fmt, ...)
     return 1;
 }
 
-// What a signal must still remove: the temporary output file, the reply
-// FIFO and its directory (none of them may outlive the client: the first
-// holds plain data). Changed with the signals blocked.
-char doomed_temp[PATH_MAX];
-char doomed_fifo[sizeof client_reply::path];
-char doomed_dir[sizeof client_reply::dir];
-const int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-
-void on_fatal_signal(int signo)
-{
-    if (doomed_temp[0])
-        unlink(doomed_temp);
-    if (doomed_fifo[0])
-        unlink(doomed_fifo);
-    if (doomed_dir[0])
-        rmdir(doomed_dir);
-    signal(signo, SIG_DFL);
-    raise(signo);
-}
-
-void doom(char* slot, size_t size, const char* path)
-{
-    sigset_t all, old;
-    sigemptyset(&all);
-    for (int s : fatal_signals)
-        sigaddset(&all, s);
-    sigprocmask(SIG_BLOCK, &all, &old);
-    snprintf(slot, size, "%s", path ? path : "");
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-}
-
 // Reads the key text from --key-file (PATH, or '-' for standard input),
 // '-' (standard input) or the argument, without the white space around it,
 // and checks it; a key for encrypting must be exactly KEY_SIZE bytes. 0, or
@@ -124,11 +95,10 @@ int read_key(const options& o, const char* arg, bool for_encrypt, std::string* k
     } else {
         return usage_error("no KEY given");
     }
-    const std::string_view trimmed = client_key_trim(key->c_str());
-    if (trimmed.size() >= FIELD_SIZE)
-        return fail("key text is longer than 255 characters");
     size_t bad;
     const int bytes = client_key_check(key->c_str(), &bad);
+    if (bytes < 0 && errno == ENAMETOOLONG)
+        return fail("key text is longer than 255 characters");
     if (bytes < 0 && bad == 0)
         return fail("key text decodes to no bytes at all");
     if (bytes < 0)
@@ -136,135 +106,24 @@ int read_key(const options& o, const char* arg, bool for_encrypt, std::string* k
     if (for_encrypt && bytes != KEY_SIZE)
         return fail("a key for encrypting is %d bytes; this key text gives %d", KEY_SIZE, bytes);
     // In place: no copy of the key is left behind in freed memory.
+    const std::string_view trimmed = client_key_trim(key->c_str());
     const size_t begin = (size_t)(trimmed.data() - key->data()), len = trimmed.size();
     key->erase(begin + len);
     key->erase(0, begin);
     return 0;
 }
 
-// Output to standard output ("-" too), into OUT in place when it is a
-// device or a FIFO (never replaced), or else to OUT through a temporary file
-// renamed over it only when everything was written.
-struct output {
-    int fd = STDOUT_FILENO;
-    std::string target, temp;
-};
-
-// A regular OUT gets `mode` when new; with keep set, an existing one keeps
-// its mode and group.
-bool output_open(output* o, const char* path, mode_t mode, bool keep)
+// Where OUT could not be opened or written.
+int output_failed(const char* path)
 {
-    if (!path || strcmp(path, "-") == 0)
-        return true;
-    struct stat st;
-    const int pfd = open(path, O_PATH | O_CLOEXEC);
-    if (pfd >= 0 && fstat(pfd, &st) == 0 && !S_ISREG(st.st_mode)) {
-        // Written in place, as fs.protected_fifos would allow: a FIFO or a
-        // device that another user planted at OUT would hand him the plain
-        // data.
-        if (st.st_uid != getuid() && st.st_uid != 0) {
-            close(pfd);
-            fail("refusing to write into %s: not a regular file, and owned by another user", path);
-            return false;
-        }
-        char self[32];
-        snprintf(self, sizeof self, "/proc/self/fd/%d", pfd);
-        o->fd = open(self, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        const int saved = errno;
-        close(pfd);
-        if (o->fd < 0) {
-            fail("cannot write output: %s", strerror(saved));
-            return false;
-        }
-        o->target = path;
-        return true;
-    }
-    const bool exists = pfd >= 0 && fstat(pfd, &st) == 0;
-    if (pfd >= 0)
-        close(pfd);
-    o->target = path;
-    o->temp = o->target + ".XXXXXX";
-    o->fd = mkstemp(o->temp.data());
-    if (o->fd < 0) {
-        fail("cannot create output: %s", strerror(errno));
-        return false;
-    }
-    doom(doomed_temp, sizeof doomed_temp, o->temp.c_str());
-    if (keep && exists) {
-        mode = st.st_mode & 07777;
-        if (fchown(o->fd, (uid_t)-1, st.st_gid) < 0)
-            mode &= ~(mode_t)(S_ISGID | S_ISUID);
-    }
-    if (fchmod(o->fd, mode) < 0) {
-        fail("cannot create output: %s", strerror(errno));
-        unlink(o->temp.c_str());
-        doom(doomed_temp, sizeof doomed_temp, nullptr);
-        close(o->fd);
-        return false;
-    }
-    return true;
-}
-
-mode_t umask_now()
-{
-    const mode_t m = umask(0);
-    umask(m);
-    return m;
-}
-
-bool output_commit(output* o, bool ok)
-{
-    if (o->target.empty())
-        return ok;
-    if (ok && !o->temp.empty() && fsync(o->fd) < 0)
-        ok = false;
-    if (close(o->fd) < 0)
-        ok = false;
-    if (o->temp.empty())
-        return ok;
-    if (ok && rename(o->temp.c_str(), o->target.c_str()) < 0)
-        ok = false;
-    if (!ok)
-        unlink(o->temp.c_str());
-    doom(doomed_temp, sizeof doomed_temp, nullptr);
-    return ok;
-}
-
-struct progress {
-    bool on = false;
-    long long total = -1;  // file size when known
-    long long received = 0;
-    double start = 0, last = 0;
-};
-
-double now_s()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
-void progress_show(progress* p, bool final)
-{
-    const double t = now_s();
-    if (!p->on || (!final && t - p->last < 0.1))
-        return;
-    p->last = t;
-    const double secs = t - p->start > 1e-6 ? t - p->start : 1e-6;
-    if (final) {
-        fputs("\r\033[K", stderr);
-        return;
-    }
-    if (p->total > 0)
-        fprintf(stderr, "\r%lld bytes, %d%%, %.1f MB/s\033[K", p->received, (int)(100 * p->received / p->total),
-                (double)p->received / secs / 1e6);
-    else
-        fprintf(stderr, "\r%lld bytes, %.1f MB/s\033[K", p->received, (double)p->received / secs / 1e6);
+    if (errno == EPERM)
+        return fail("refusing to write into %s: not a regular file, and owned by another user", path);
+    return fail("cannot write output: %s", strerror(errno));
 }
 
 struct sink_state {
     int fd;
-    bool write_failed;
+    bool failed;  // the output, not the request, failed
     progress prog;
 };
 
@@ -272,7 +131,7 @@ bool sink_write(void* ctx, const unsigned char* data, size_t len)
 {
     auto* s = (sink_state*)ctx;
     if (client_write_all(s->fd, data, len) < 0) {
-        s->write_failed = true;
+        s->failed = true;
         return false;
     }
     s->prog.received += (long long)len;
@@ -280,39 +139,68 @@ bool sink_write(void* ctx, const unsigned char* data, size_t len)
     return true;
 }
 
-// A failed request, from the errno the library set; `waited` says what the
-// client waited for, should that have timed out.
-int report(const options& o, const char* waited)
+// Who owns what sits at the public path, when that is not the daemon.
+int not_the_daemon()
 {
-    switch (errno) {
+    struct stat st;
+    if (lstat(PUBLIC_FIFO_PATH, &st) < 0)
+        return fail("%s is not the daemon's", PUBLIC_FIFO_PATH);
+    const passwd* pw = getpwuid(st.st_uid);
+    return fail("%s is not the daemon's (owner %s, mode %04o)", PUBLIC_FIFO_PATH,
+                pw ? pw->pw_name : std::to_string(st.st_uid).c_str(), (unsigned)(st.st_mode & 07777));
+}
+
+// The one table from the errno the library set to the message. t is the
+// decryption's transfer (null for ping and stop): until the file passed
+// its checks, t->expected is -1, and the errno is the file's.
+int report(const options& o, const client_transfer* t)
+{
+    const int e = errno;
+    const bool file = t && t->expected < 0;
+    const char* path = o.args.empty() ? "" : o.args[0];
+    switch (e) {
     case ECONNREFUSED:
         return fail("daemon not running");
     case ETIMEDOUT:
-        return fail("no reply in time: waited %g s %s", o.timeout_ms / 1000.0, waited);
+        if (!t)
+            return fail("no reply in time: waited %g s for the daemon to answer the %s", o.timeout_ms / 1000.0,
+                        o.command);
+        if (t->received)
+            return fail("no reply in time: waited %g s for more data after %lld bytes", o.timeout_ms / 1000.0,
+                        t->received);
+        return fail("no reply in time: waited %g s for the daemon to reply", o.timeout_ms / 1000.0);
     case EBUSY:
         return fail("daemon busy: its FIFO stayed full for %g s", o.timeout_ms / 1000.0);
     case EACCES:
+        if (file)
+            break;
         return fail("not allowed to write %s: %s (ask to be made a member of group tessarind)", PUBLIC_FIFO_PATH,
-                    strerror(errno));
+                    strerror(e));
+    case EINVAL:
+        if (file)
+            return fail("%s is not a regular file", path);
+        break;
+    case ENAMETOOLONG:
+        return fail("file path longer than 255 bytes");
+    case EIO:
+        // The reply has no status: an empty reply for a non-empty file means
+        // the daemon could not open it (it runs as its own user), a short one
+        // that it stopped before the end.
+        if (t && t->received == 0)
+            return fail("the daemon could not read %s: its user needs read access to the file and search access "
+                        "to its directories (see README, Installing)",
+                        path);
+        if (t)
+            return fail("reply cut short: %lld of %lld bytes", t->received, t->expected);
+        break;
     case EPROTO:
         return fail("unexpected reply: more bytes than the daemon sends (somebody else wrote into the reply FIFO)");
-    case EPERM: {
-        struct stat st;
-        if (lstat(PUBLIC_FIFO_PATH, &st) < 0)
-            return fail("%s is not the daemon's", PUBLIC_FIFO_PATH);
-        const passwd* pw = getpwuid(st.st_uid);
-        return fail("%s is not the daemon's (owner %s, mode %04o)", PUBLIC_FIFO_PATH,
-                    pw ? pw->pw_name : std::to_string(st.st_uid).c_str(), (unsigned)(st.st_mode & 07777));
+    case EPERM:
+        return not_the_daemon();
     }
-    default:
-        return fail("request failed: %s", strerror(errno));
-    }
-}
-
-void doom_reply(const client_reply* r)
-{
-    doom(doomed_fifo, sizeof doomed_fifo, r ? r->path : nullptr);
-    doom(doomed_dir, sizeof doomed_dir, r ? r->dir : nullptr);
+    if (file)
+        return fail("file not readable: %s", strerror(e));
+    return fail("request failed: %s", strerror(e));
 }
 
 // ping and stop: one word back, "OK" or "BYE".
@@ -320,16 +208,16 @@ int cmd_ask(const options& o, bool stop)
 {
     if (!o.args.empty())
         return usage_error(stop ? "stop takes no arguments" : "ping takes no arguments");
-    if (client_ask(stop ? CMD_EXIT : CMD_PING, o.timeout_ms, doom_reply) < 0)
-        return report(o, stop ? "for the daemon to answer the stop" : "for the daemon to answer the ping");
+    if (client_ask(stop ? CMD_EXIT : CMD_PING, o.timeout_ms, output_doom_reply) < 0)
+        return report(o, nullptr);
     puts(stop ? "BYE" : "OK");
     // A daemon of the caller's own removes its FIFO right after "BYE"; under
     // systemd the FIFO is systemd's and stays, for the next request to start
     // the daemon again.
-    const double deadline = now_s() + o.timeout_ms / 1000.0;
+    const double deadline = output_now() + o.timeout_ms / 1000.0;
     struct stat st;
     while (stop && lstat(PUBLIC_FIFO_PATH, &st) == 0 && st.st_uid == geteuid()) {
-        if (now_s() > deadline)
+        if (output_now() > deadline)
             return fail("the daemon answered but did not remove its FIFO in time");
         usleep(10000);
     }
@@ -346,56 +234,34 @@ int cmd_decrypt(const options& o)
     output out;
     // Plain data: readable by the caller only.
     if (!output_open(&out, o.out, 0600, false))
-        return 1;
+        return output_failed(o.out);
     sink_state sink{out.fd, false, {}};
     sink.prog.on = o.progress && isatty(STDERR_FILENO);
-    sink.prog.start = now_s();
+    sink.prog.start = output_now();
     struct stat st;
     if (stat(o.args[0], &st) == 0)
         sink.prog.total = o.first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size;
     client_transfer t;
-    client_status s =
-        client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t, doom_reply);
+    int s = client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t,
+                           output_doom_reply);
     // A reply cut short (a daemon restarted or upgraded mid-reply, say) is
     // asked for once more, when nothing of it has reached the caller: OUT
-    // goes through a temporary file, which starts afresh.
-    if (s == CLIENT_SHORT && o.timeout_ms != 0 && !out.temp.empty() && ftruncate(out.fd, 0) == 0 && lseek(out.fd, 0, SEEK_SET) == 0) {
+    // goes through a temporary file, which starts afresh. Timeout 0 tries
+    // once.
+    if (s < 0 && errno == EIO && !sink.failed && o.timeout_ms != 0 && output_restart(&out)) {
         sink.prog.received = 0;
-        s = client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t, doom_reply);
+        s = client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t,
+                           output_doom_reply);
     }
     const int saved = errno;
     explicit_bzero(key.data(), key.size());
     progress_show(&sink.prog, true);
-    const bool ok = s == CLIENT_OK && !sink.write_failed;
-    if (!output_commit(&out, ok) && ok)
-        return fail("cannot write output: %s", strerror(errno));
-    if (ok)
+    if (!output_commit(&out, s == 0) && s == 0)
+        return output_failed(o.out);
+    if (s == 0)
         return 0;
     errno = saved;
-    if (sink.write_failed)
-        return fail("cannot write output: %s", strerror(saved));
-    if (s == CLIENT_BAD_FILE && saved == EINVAL)
-        return fail("%s is not a regular file", o.args[0]);
-    if (s == CLIENT_BAD_FILE && saved == ENAMETOOLONG)
-        return fail("file path longer than 255 bytes");
-    if (s == CLIENT_BAD_KEY && saved == ENAMETOOLONG)
-        return fail("key text is longer than 255 characters");
-    if (s == CLIENT_BAD_FILE)
-        return fail("file not readable: %s", strerror(saved));
-    // The reply has no status: an empty reply for a non-empty file means the
-    // daemon could not open it (it runs as its own user), a short one that it
-    // stopped before the end.
-    if (s == CLIENT_SHORT && t.received == 0)
-        return fail("the daemon could not read %s: its user needs read access to the file and search access to "
-                    "its directories (see README, Installing)",
-                    o.args[0]);
-    if (s == CLIENT_SHORT)
-        return fail("reply cut short: %lld of %lld bytes", t.received, t.expected);
-    char waited[64];
-    snprintf(waited, sizeof waited, t.received ? "for more data after %lld bytes" : "for the daemon to reply",
-             t.received);
-    client_fail(s);
-    return report(o, waited);
+    return sink.failed ? output_failed(o.out) : report(o, &t);
 }
 
 // Encrypts in through ctx to out, blocks at the file's byte positions
@@ -448,12 +314,15 @@ int cmd_encrypt(const options& o)
 
     output out;
     // Ciphertext, which the daemon's user must be able to read.
-    const bool opened = output_open(&out, o.out, 0666 & ~umask_now(), true);
+    const bool opened = output_open(&out, o.out, 0666 & ~output_umask(), true);
+    const int saved = errno;
     const bool ok = opened && output_commit(&out, encrypt_stream(&ctx, in, out.fd));
     crypto_wipe(&ctx, sizeof ctx);
     close(in);
-    if (!opened)
-        return 1;
+    if (!opened) {
+        errno = saved;
+        return output_failed(o.out);
+    }
     if (!ok)
         return fail("encryption failed: %s", strerror(errno));
     return 0;
@@ -472,7 +341,7 @@ int cmd_keygen(const options& o)
     output out;
     if (!output_open(&out, o.out, 0600, false)) {
         explicit_bzero(text.data(), text.size());
-        return 1;
+        return output_failed(o.out);
     }
     const bool ok =
         output_commit(&out, client_write_all(out.fd, (const unsigned char*)text.data(), text.size()) == 0);
@@ -495,10 +364,9 @@ bool parse_timeout(const char* s, int* ms)
 
 int main(int argc, char** argv)
 {
-    for (int sig : fatal_signals)
-        signal(sig, on_fatal_signal);
+    output_signals_install();
     options o;
-    const char* command = nullptr;
+    const char*& command = o.command;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
         auto value = [&](const char** slot) {

@@ -216,7 +216,7 @@ bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& n
 bool daemon_pings()
 {
     std::string got;
-    return client_request(CMD_PING, "", "", 3000, &got) == CLIENT_OK && got == "OK";
+    return client_request(CMD_PING, "", "", 3000, &got) == 0 && got == "OK";
 }
 
 bool request_send(unsigned char command, const std::string& reply_path, const std::string& file,
@@ -224,7 +224,7 @@ bool request_send(unsigned char command, const std::string& reply_path, const st
 {
     unsigned char rec[RECORD_SIZE];
     return client_record_build(rec, command, reply_path.c_str(), file.c_str(), key.c_str()) &&
-           client_send(rec, RECORD_SIZE, 1000) == CLIENT_OK;
+           client_send(rec, RECORD_SIZE, 1000) == 0;
 }
 
 int client_run(const std::vector<std::string>& args, std::string* out, std::string* err, const std::string& input,

@@ -5,6 +5,8 @@
 // daemon already on the machine.
 #pragma once
 
+#include <cerrno>
+
 #include <chrono>
 #include <gtest/gtest.h>
 #include <string>
@@ -69,6 +71,12 @@ const std::string& harness_fail_buffers_shim();
 
 // Whether the daemon answers a ping with "OK" (it goes on serving).
 bool daemon_pings();
+// The errno of a call that returned -1 as the client library's calls fail;
+// 0 when it succeeded.
+inline int failure(int rc)
+{
+    return rc < 0 ? errno : 0;
+}
 
 // Builds a whole record and sends it to the public FIFO; true once sent.
 bool request_send(unsigned char command, const std::string& reply_path, const std::string& file = "",

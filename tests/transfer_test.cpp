@@ -72,9 +72,9 @@ TEST_F(TransferTest, RoundTripsAcrossSizes)
         const std::string file = make_file(std::string("f").append(std::to_string(size)), plain, key);
         const std::string text = base64_encode(key);
         std::string whole, first;
-        EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), text.c_str(), 5000, &whole), CLIENT_OK);
+        EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), text.c_str(), 5000, &whole), 0);
         EXPECT_TRUE(whole == plain);
-        EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, file.c_str(), dashed(text).c_str(), 5000, &first), CLIENT_OK);
+        EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, file.c_str(), dashed(text).c_str(), 5000, &first), 0);
         EXPECT_TRUE(first == plain.substr(0, L));
     }
 }
@@ -86,7 +86,7 @@ TEST_F(TransferTest, ShortKeyIsFilledWithZeros)
     const std::string plain = random_bytes(4096, 7);
     const std::string file = make_file("short", plain, key);
     std::string got;
-    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), "QUJD", 5000, &got), CLIENT_OK);
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), "QUJD", 5000, &got), 0);
     EXPECT_TRUE(got == plain);
 }
 
@@ -106,9 +106,9 @@ TEST_F(TransferTest, KeyStringWithoutNul)
     ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, r.path, file.c_str(), ""));
     for (size_t i = 0; i < FIELD_SIZE; i++)
         rec[KEY_STRING_OFFSET + i] = (unsigned char)"QUJD"[i % 4];
-    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+    ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), 0);
     std::string got;
-    EXPECT_EQ(client_read_reply(&r, 5000, client_append, &got), CLIENT_OK);
+    EXPECT_EQ(client_read_reply(&r, 5000, client_append, &got), 0);
     EXPECT_TRUE(got == plain);
     client_reply_close(&r);
 }
@@ -117,8 +117,8 @@ TEST_F(TransferTest, MissingFileGivesEmptyReplyAndPerrorLine)
 {
     const std::string missing = dir + "/missing";
     std::string got;
-    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, missing.c_str(), "QUJD", 5000, &got), CLIENT_OK);
-    EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, missing.c_str(), "QUJD", 5000, &got), CLIENT_OK);
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, missing.c_str(), "QUJD", 5000, &got), 0);
+    EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, missing.c_str(), "QUJD", 5000, &got), 0);
     EXPECT_EQ(got, "");
     ASSERT_TRUE(daemon_wait_output(&daemon, "t45...: No such file or directory\n", 3000, 1, true));
     EXPECT_EQ(daemon_err(&daemon), "e23: No such file or directory\nt45...: No such file or directory\n");
@@ -131,7 +131,7 @@ TEST_F(TransferTest, MissingFileGivesEmptyReplyAndPerrorLine)
 TEST_F(TransferTest, PublicFifoIsNeverADataFile)
 {
     std::string got;
-    EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, PUBLIC_FIFO_PATH, "QUJD", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, PUBLIC_FIFO_PATH, "QUJD", 3000, &got), 0);
     EXPECT_EQ(got, "");
     EXPECT_TRUE(daemon_wait_output(&daemon, "t45...: Invalid argument\n", 3000, 1, true));
     EXPECT_TRUE(daemon_pings());
@@ -144,13 +144,13 @@ TEST_F(TransferTest, SameFileTwoKeysAtOnce)
     // The file is plain encrypted under k2, then under k1.
     const std::string file = make_file("shared", encrypt_bytes(plain, k2), k1);
     std::string a, b;
-    client_status sa, sb;
+    int sa, sb;
     std::thread t1([&] { sa = client_request(CMD_DECRYPT_FILE, file.c_str(), base64_encode(k1).c_str(), 5000, &a); });
     std::thread t2([&] { sb = client_request(CMD_DECRYPT_FILE, file.c_str(), base64_encode(k2).c_str(), 5000, &b); });
     t1.join();
     t2.join();
-    EXPECT_EQ(sa, CLIENT_OK);
-    EXPECT_EQ(sb, CLIENT_OK);
+    EXPECT_EQ(sa, 0);
+    EXPECT_EQ(sb, 0);
     EXPECT_TRUE(a == encrypt_bytes(plain, k2));
     const std::string raw = file_read(file);
     EXPECT_EQ(b.size(), raw.size());
@@ -166,7 +166,7 @@ TEST_F(TransferTest, ExactTracesOfTwoLoadsAndAFirstLoad)
     ASSERT_TRUE(client_reply_open(&r));
     ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, file, text));
     std::string got;
-    ASSERT_EQ(client_read_reply(&r, 5000, client_append, &got), CLIENT_OK);
+    ASSERT_EQ(client_read_reply(&r, 5000, client_append, &got), 0);
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
     const std::string path = r.path;
     EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 0\ne17..\ne18\ne20: " + path + "\ne21: " + file + "\ne22: " + text +
@@ -179,7 +179,7 @@ TEST_F(TransferTest, ExactTracesOfTwoLoadsAndAFirstLoad)
     ASSERT_TRUE(client_reply_open(&r));
     ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, r.path, file, text));
     got.clear();
-    ASSERT_EQ(client_read_reply(&r, 5000, client_append, &got), CLIENT_OK);
+    ASSERT_EQ(client_read_reply(&r, 5000, client_append, &got), 0);
     EXPECT_EQ(got.size(), LOAD_SIZE);
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
     EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 3\ne17..\nt40\nt42: " + std::string(r.path) + "\nt43: " + file +
@@ -195,11 +195,11 @@ TEST_F(TransferTest, EmptyFileTraces)
     const std::string file = dir + "/empty";
     ASSERT_TRUE(file_write(file, ""));
     std::string got;
-    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), "QUJD", 3000, &got), 0);
     // A reply ends before its worker's last trace line: wait for that line,
     // so that the next worker's lines cannot fall in between.
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
-    EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, file.c_str(), "QUJD", 3000, &got), 0);
     EXPECT_EQ(got, "");
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
     EXPECT_EQ(count_of(daemon_out(&daemon), "\ne35\ne37\nt70"), 1u);
@@ -214,14 +214,14 @@ TEST_F(TransferTest, ClientLeavingMidTransfer)
     ASSERT_TRUE(client_reply_open(&r));
     ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, file, "QUJD"));
     std::string got;
-    // Read about one load, then go away.
-    ASSERT_EQ(client_read_reply(
-                  &r, 5000,
-                  [](void* ctx, const unsigned char* d, size_t n) {
-                      return client_append(ctx, d, n) && ((std::string*)ctx)->size() < LOAD_SIZE;
-                  },
-                  &got),
-              CLIENT_OK);
+    // Read about one load, then go away: the sink stops the read.
+    client_read_reply(
+        &r, 5000,
+        [](void* ctx, const unsigned char* d, size_t n) {
+            return client_append(ctx, d, n) && ((std::string*)ctx)->size() < LOAD_SIZE;
+        },
+        &got);
+    ASSERT_GE(got.size(), LOAD_SIZE);
     // Meanwhile the whole-file worker runs at nice 10, the main thread at 0.
     std::vector<int> nices;
     const std::string tasks = "/proc/" + std::to_string(daemon.pid) + "/task";
@@ -338,7 +338,7 @@ TEST_F(TransferTest, HostilePaths)
             const std::string& error = openat2 ? c.error : c.error_without_openat2;
             const size_t before = count_of(err_text, error);
             std::string got;
-            EXPECT_EQ(client_request(c.command, c.file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+            EXPECT_EQ(client_request(c.command, c.file.c_str(), "QUJD", 3000, &got), 0);
             EXPECT_EQ(got, "");
             EXPECT_TRUE(err_holds(error, before + 1));
         }
@@ -353,7 +353,7 @@ TEST_F(TransferTest, HostilePaths)
 
         std::string got;
         const std::string forged = dir + "/x\ne9\ne13..\n\\";
-        EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, forged.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+        EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, forged.c_str(), "QUJD", 3000, &got), 0);
         EXPECT_TRUE(daemon_wait_output(&daemon, "t43: " + dir + "/x\\x0ae9\\x0ae13..\\x0a\\x5c\n", 3000));
         EXPECT_EQ(count_of(daemon_out(&daemon), "\ne9\n"), 0u);
     }
@@ -378,7 +378,7 @@ TEST_F(TransferTest, ReplyPathSwappedUnderTheDaemon)
     unsigned char rec[RECORD_SIZE];
     ASSERT_TRUE(client_record_build(rec, CMD_PING, reply.c_str(), "", ""));
     for (int i = 0; i < 100; i++)
-        ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), CLIENT_OK);
+        ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), 0);
     EXPECT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 15000, 100));
     stop = true;
     swapper.join();
@@ -405,7 +405,7 @@ TEST_F(TransferTest, NoSecretsLeftInMemory)
     const std::string file = make_file("marked", plain, key);
     for (unsigned char cmd : {CMD_DECRYPT_FILE, CMD_DECRYPT_CHUNK}) {
         std::string got;
-        EXPECT_EQ(client_request(cmd, file.c_str(), text.c_str(), 5000, &got), CLIENT_OK);
+        EXPECT_EQ(client_request(cmd, file.c_str(), text.c_str(), 5000, &got), 0);
         EXPECT_EQ(got.substr(0, 100), plain.substr(0, 100));
     }
     EXPECT_TRUE(daemon_pings());
@@ -422,7 +422,7 @@ TEST_F(TransferTest, SixtyFourMebibytes)
     const std::string file = make_file("large", plain, key);
     std::string got;
     got.reserve(plain.size());
-    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), base64_encode(key).c_str(), 20000, &got), CLIENT_OK);
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), base64_encode(key).c_str(), 20000, &got), 0);
     EXPECT_EQ(got.size(), plain.size());
     EXPECT_TRUE(got == plain);
 }
@@ -446,9 +446,9 @@ TEST_F(DaemonTest, WorkerWithoutBuffers)
     EXPECT_TRUE(daemon_pings());
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
     std::string got;
-    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), "QUJD", 3000, &got), 0);
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
-    EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, file.c_str(), "QUJD", 3000, &got), CLIENT_OK);
+    EXPECT_EQ(client_request(CMD_DECRYPT_CHUNK, file.c_str(), "QUJD", 3000, &got), 0);
     EXPECT_EQ(got, "");
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 3));
     EXPECT_EQ(count_of(daemon_out(&daemon), "e22: QUJD\ne37\nt70"), 1u) << daemon_out(&daemon);

@@ -63,97 +63,125 @@ void check(totals* t, bool ok, const char* what, int client)
     fprintf(stderr, "tessarind-load: client %d: %s\n", client, what);
 }
 
-// Sends a record naming r's FIFO.
-bool send_record(const client_reply& r, unsigned char cmd, const data_file* f)
+// Sends a record naming r's FIFO, for clients that do not read the reply.
+bool send_record(const client_reply& r, unsigned char cmd, const data_file& f)
 {
     unsigned char rec[RECORD_SIZE];
-    return client_record_build(rec, cmd, r.path, f ? f->path.c_str() : "", f ? f->key_text.c_str() : "") &&
-           client_send(rec, RECORD_SIZE, 5000) == CLIENT_OK;
+    return client_record_build(rec, cmd, r.path, f.path.c_str(), f.key_text.c_str()) &&
+           client_send(rec, RECORD_SIZE, 5000) == 0;
 }
+
+// One kind of client: f is a file picked for it, big the largest.
+struct client_run {
+    int id;
+    std::mt19937* rng;
+    const data_file* f;
+    const data_file* big;
+    totals* t;
+    stalled* st;
+};
+
+void ping_client(const client_run& c)
+{
+    std::string got;
+    check(c.t, client_request(CMD_PING, "", "", 5000, &got) == 0 && got == "OK", "ping", c.id);
+}
+
+void whole_file_client(const client_run& c)
+{
+    std::string got;
+    check(c.t, client_request(CMD_DECRYPT_FILE, c.f->path.c_str(), c.f->key_text.c_str(), 5000, &got) == 0 &&
+                   got == c.f->plain,
+          "whole file", c.id);
+    c.t->bytes += (long)got.size();
+}
+
+void first_load_client(const client_run& c)
+{
+    std::string got;
+    check(c.t, client_request(CMD_DECRYPT_CHUNK, c.f->path.c_str(), c.f->key_text.c_str(), 5000, &got) == 0 &&
+                   got == c.f->plain.substr(0, LOAD_SIZE),
+          "first load", c.id);
+    c.t->bytes += (long)got.size();
+}
+
+// Vanishes mid-transfer.
+void vanishing_client(const client_run& c)
+{
+    std::string got;
+    client_exchange(
+        CMD_DECRYPT_FILE, c.big->path.c_str(), c.big->key_text.c_str(), 5000,
+        [](void* ctx, const unsigned char* d, size_t n) {
+            return client_append(ctx, d, n) && ((std::string*)ctx)->size() < 100000;
+        },
+        &got);
+    c.t->faults++;
+}
+
+// Never opens its reply FIFO: the ping gives up after five tries.
+void never_reading_client(const client_run& c)
+{
+    client_reply r;
+    if (client_reply_open(&r, false))
+        send_record(r, CMD_PING, data_file{});
+    client_reply_close(&r);
+    c.t->faults++;
+}
+
+// Opens late: the ping succeeds on a later attempt, a transfer waits.
+void late_client(const client_run& c)
+{
+    const bool ping = (*c.rng)() % 2;
+    std::string got;
+    client_exchange_options late;
+    late.listen_after_ms = 1200;
+    const int s = client_exchange(ping ? CMD_PING : CMD_DECRYPT_FILE, c.f->path.c_str(), c.f->key_text.c_str(), 5000,
+                                  client_append, &got, late);
+    check(c.t, s == 0 && got == (ping ? std::string("OK") : c.f->plain), "late reader", c.id);
+    if (!ping)
+        c.t->bytes += (long)got.size();
+}
+
+// A transfer whose reader comes only at the round's end.
+void stalled_client(const client_run& c)
+{
+    client_reply r;
+    if (client_reply_open(&r, false) && send_record(r, CMD_DECRYPT_FILE, *c.f)) {
+        std::lock_guard<std::mutex> g(c.st->lock);
+        c.st->replies.push_back(r);
+    } else {
+        client_reply_close(&r);
+    }
+    c.t->faults++;
+}
+
+void unknown_command_client(const client_run& c)
+{
+    std::string rec(RECORD_SIZE, '\0');
+    rec[0] = (char)((*c.rng)() % 2 ? 7 : 200);
+    client_send(rec.data(), RECORD_SIZE, 5000);
+    c.t->faults++;
+}
+
+// Fields without NUL.
+void unterminated_client(const client_run& c)
+{
+    std::string rec(RECORD_SIZE, 'A');
+    rec[0] = (char)((*c.rng)() % 2 ? CMD_PING : CMD_DECRYPT_CHUNK);
+    client_send(rec.data(), RECORD_SIZE, 5000);
+    c.t->faults++;
+}
+
+// The mix: careful clients twice as often as each careless or hostile one.
+void (*const client_kinds[])(const client_run&) = {
+    ping_client,     ping_client,  whole_file_client, whole_file_client,      first_load_client,   vanishing_client,
+    never_reading_client, late_client, stalled_client, unknown_command_client, unterminated_client,
+};
 
 void one_client(int id, std::mt19937& rng, const std::vector<data_file>& files, totals* t, stalled* st)
 {
-    const data_file& f = files[rng() % files.size()];
-    const data_file& big = files.back();
-    std::string got;
-    switch (rng() % 11) {
-    case 0:
-    case 1:
-        check(t, client_request(CMD_PING, "", "", 5000, &got) == CLIENT_OK && got == "OK", "ping", id);
-        break;
-    case 2:
-    case 3:
-        check(t, client_request(CMD_DECRYPT_FILE, f.path.c_str(), f.key_text.c_str(), 5000, &got) == CLIENT_OK &&
-                     got == f.plain,
-              "whole file", id);
-        t->bytes += (long)got.size();
-        break;
-    case 4:
-        check(t, client_request(CMD_DECRYPT_CHUNK, f.path.c_str(), f.key_text.c_str(), 5000, &got) == CLIENT_OK &&
-                     got == f.plain.substr(0, LOAD_SIZE),
-              "first load", id);
-        t->bytes += (long)got.size();
-        break;
-    case 5: {  // vanishes mid-transfer
-        client_reply r;
-        if (client_reply_open(&r) && send_record(r, CMD_DECRYPT_FILE, &big))
-            client_read_reply(
-                &r, 5000,
-                [](void* ctx, const unsigned char* d, size_t n) {
-                    return client_append(ctx, d, n) && ((std::string*)ctx)->size() < 100000;
-                },
-                &got);
-        client_reply_close(&r);
-        t->faults++;
-        break;
-    }
-    case 6: {  // never opens its reply FIFO: the ping gives up after five tries
-        client_reply r;
-        if (client_reply_open(&r, false))
-            send_record(r, CMD_PING, nullptr);
-        client_reply_close(&r);
-        t->faults++;
-        break;
-    }
-    case 7: {  // opens late: the ping succeeds on a later attempt, a transfer waits
-        client_reply r;
-        const bool ping = rng() % 2;
-        if (client_reply_open(&r, false) && send_record(r, ping ? CMD_PING : CMD_DECRYPT_FILE, &f)) {
-            pause_ms(1200);
-            const client_status s = client_reply_listen(&r) ? client_read_reply(&r, 5000, client_append, &got) : CLIENT_FAILED;
-            check(t, s == CLIENT_OK && got == (ping ? std::string("OK") : f.plain), "late reader", id);
-            if (!ping)
-                t->bytes += (long)got.size();
-        }
-        client_reply_close(&r);
-        break;
-    }
-    case 8: {  // a transfer whose reader comes only at the round's end
-        client_reply r;
-        if (client_reply_open(&r, false) && send_record(r, CMD_DECRYPT_FILE, &f)) {
-            std::lock_guard<std::mutex> g(st->lock);
-            st->replies.push_back(r);
-        } else {
-            client_reply_close(&r);
-        }
-        t->faults++;
-        break;
-    }
-    case 9: {  // unknown command
-        std::string rec(RECORD_SIZE, '\0');
-        rec[0] = (char)(rng() % 2 ? 7 : 200);
-        client_send(rec.data(), RECORD_SIZE, 5000);
-        t->faults++;
-        break;
-    }
-    default: {  // fields without NUL
-        std::string rec(RECORD_SIZE, 'A');
-        rec[0] = (char)(rng() % 2 ? CMD_PING : CMD_DECRYPT_CHUNK);
-        client_send(rec.data(), RECORD_SIZE, 5000);
-        t->faults++;
-        break;
-    }
-    }
+    const client_run c{id, &rng, &files[rng() % files.size()], &files.back(), t, st};
+    client_kinds[rng() % std::size(client_kinds)](c);
 }
 
 // Short records share the FIFO's byte stream with everyone's records: one
@@ -215,50 +243,34 @@ int usage()
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// False on a usage error.
+bool parse_settings(int argc, char** argv, settings* s)
 {
-    settings s;
-    s.seed = std::random_device{}();
+    s->seed = std::random_device{}();
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         if (i + 1 >= argc)
-            return usage();
+            return false;
         if (a == "-c")
-            s.clients = atoi(argv[++i]);
+            s->clients = atoi(argv[++i]);
         else if (a == "-r")
-            s.rounds = atoi(argv[++i]);
+            s->rounds = atoi(argv[++i]);
         else if (a == "--seed")
-            s.seed = (unsigned)strtoul(argv[++i], nullptr, 10);
+            s->seed = (unsigned)strtoul(argv[++i], nullptr, 10);
         else if (a == "--max-rss-growth")
-            s.max_rss_growth = strtol(argv[++i], nullptr, 10);
+            s->max_rss_growth = strtol(argv[++i], nullptr, 10);
         else if (a == "--daemon")
-            s.daemon = argv[++i];
+            s->daemon = argv[++i];
         else
-            return usage();
+            return false;
     }
-    if (s.clients < 1 || s.rounds < 2)
-        return usage();
-    printf("tessarind-load: seed %u (replay with --seed)\n", s.seed);
+    return s->clients >= 1 && s->rounds >= 2;
+}
 
-    // Init: a private /tmp if we may, so no daemon on the machine is touched.
-    const int exe = open(s.daemon, O_PATH | O_CLOEXEC);
-    if (exe < 0) {
-        fprintf(stderr, "tessarind-load: %s: %s\n", s.daemon, strerror(errno));
-        return 1;
-    }
-    if (!sandbox_private_tmp("tessarind-load"))
-        return 77;  // skipped
-    signal(SIGPIPE, SIG_IGN);
-
-    std::mt19937 rng(s.seed);
-    char dir[] = "/tmp/tessarind-load-XXXXXX";
-    if (!mkdtemp(dir)) {
-        perror("mkdtemp");
-        return 1;
-    }
-    std::vector<data_file> files;
+// Encrypted files of sizes around the block and load bounds, each with a key
+// of its own, in dir. False (said) on failure.
+bool make_data_files(std::mt19937& rng, const char* dir, std::vector<data_file>* files)
+{
     for (size_t size : {(size_t)0, (size_t)8, (size_t)1003, LOAD_SIZE, LOAD_SIZE + 17, 3 * LOAD_SIZE + 5}) {
         data_file f;
         unsigned char key[20];
@@ -276,11 +288,77 @@ int main(int argc, char** argv)
         FILE* out = fopen(f.path.c_str(), "wb");
         if (!out || fwrite(cipher.data(), 1, cipher.size(), out) != cipher.size() || fclose(out) != 0) {
             perror("writing data files");
-            return 1;
+            return false;
         }
-        files.push_back(f);
+        files->push_back(f);
     }
+    return true;
+}
 
+// What the rounds leave: the daemon's RSS after round 2 and after the last,
+// and whether it was quiet after each.
+struct rounds_result {
+    long rss_second = 0, rss_last = 0;
+    bool quiet = true;
+};
+
+// Rounds of concurrent clients; after each, the daemon must be quiet again.
+rounds_result run_rounds(const settings& s, std::mt19937& rng, const std::vector<data_file>& files, pid_t pid,
+                         long threads_start, totals* t)
+{
+    rounds_result r;
+    stalled st;
+    for (int round = 0; round < s.rounds; round++) {
+        std::vector<std::thread> clients;
+        std::vector<unsigned> seeds;
+        for (int c = 0; c < s.clients; c++)
+            seeds.push_back((unsigned)rng());
+        for (int c = 0; c < s.clients; c++)
+            clients.emplace_back([&, c] {
+                std::mt19937 cr(seeds[(size_t)c]);
+                one_client(c, cr, files, t, &st);
+            });
+        for (auto& c : clients)
+            c.join();
+        send_short_records(rng, 1 + s.clients / 16, t);
+        release_stalled(&st);
+        // Workers whose client never came give up after five seconds.
+        r.quiet = wait_quiet(pid, threads_start, 15000) && r.quiet;
+        const long rss = sandbox_proc_status(pid, "VmRSS");
+        if (round == 1)
+            r.rss_second = rss;
+        r.rss_last = rss;
+    }
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    settings s;
+    if (!parse_settings(argc, argv, &s))
+        return usage();
+    printf("tessarind-load: seed %u (replay with --seed)\n", s.seed);
+
+    // Init: a private /tmp if we may, so no daemon on the machine is touched.
+    const int exe = open(s.daemon, O_PATH | O_CLOEXEC);
+    if (exe < 0) {
+        fprintf(stderr, "tessarind-load: %s: %s\n", s.daemon, strerror(errno));
+        return 1;
+    }
+    if (!sandbox_private_tmp("tessarind-load"))
+        return 77;  // skipped
+    signal(SIGPIPE, SIG_IGN);
+    std::mt19937 rng(s.seed);
+    char dir[] = "/tmp/tessarind-load-XXXXXX";
+    std::vector<data_file> files;
+    if (!mkdtemp(dir)) {
+        perror("mkdtemp");
+        return 1;
+    }
+    if (!make_data_files(rng, dir, &files))
+        return 1;
     const pid_t pid = sandbox_start_daemon(exe);
     if (pid < 0) {
         fprintf(stderr, "tessarind-load: the daemon did not start\n");
@@ -293,36 +371,12 @@ int main(int argc, char** argv)
     const long threads_start = settled_threads(pid);
     const int fds_start = sandbox_fd_count(pid);
 
-    // Loop: rounds of concurrent clients; after each, the daemon must be quiet.
     totals t;
-    stalled st;
-    long rss_second = 0, rss_last = 0;
-    bool quiet = true;
-    for (int round = 0; round < s.rounds; round++) {
-        std::vector<std::thread> clients;
-        std::vector<unsigned> seeds;
-        for (int c = 0; c < s.clients; c++)
-            seeds.push_back((unsigned)rng());
-        for (int c = 0; c < s.clients; c++)
-            clients.emplace_back([&, c] {
-                std::mt19937 r(seeds[(size_t)c]);
-                one_client(c, r, files, &t, &st);
-            });
-        for (auto& c : clients)
-            c.join();
-        send_short_records(rng, 1 + s.clients / 16, &t);
-        release_stalled(&st);
-        // Workers whose client never came give up after five seconds.
-        quiet = wait_quiet(pid, threads_start, 15000) && quiet;
-        const long rss = sandbox_proc_status(pid, "VmRSS");
-        if (round == 1)
-            rss_second = rss;
-        rss_last = rss;
-    }
+    const rounds_result r = run_rounds(s, rng, files, pid, threads_start, &t);
 
     // Finish: alive, and back where it started.
     pong.clear();
-    const bool alive = client_request(CMD_PING, "", "", 5000, &pong) == CLIENT_OK && pong == "OK";
+    const bool alive = client_request(CMD_PING, "", "", 5000, &pong) == 0 && pong == "OK";
     wait_quiet(pid, threads_start, 5000);
     const int fds_end = sandbox_fd_count(pid);
     const long threads_end = sandbox_proc_status(pid, "Threads");
@@ -335,10 +389,10 @@ int main(int argc, char** argv)
            "%ld mismatches, fds %d -> %d, threads %ld -> %ld, RSS %ld KiB after round 2 -> %ld KiB after round %d "
            "(%+ld KiB)\n",
            s.clients, s.rounds, t.served.load(), t.bytes.load(), t.faults.load(), t.mismatches.load(), fds_start,
-           fds_end, threads_start, threads_end, rss_second, rss_last, s.rounds, rss_last - rss_second);
-    const bool ok = alive && quiet && t.mismatches == 0 && fds_end == fds_start && threads_end == threads_start &&
-                    rss_last - rss_second < s.max_rss_growth && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+           fds_end, threads_start, threads_end, r.rss_second, r.rss_last, s.rounds, r.rss_last - r.rss_second);
+    const bool ok = alive && r.quiet && t.mismatches == 0 && fds_end == fds_start && threads_end == threads_start &&
+                    r.rss_last - r.rss_second < s.max_rss_growth && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     if (!ok)
-        fprintf(stderr, "tessarind-load: FAILED (alive %d, quiet %d, exit status %d)\n", alive, quiet, status);
+        fprintf(stderr, "tessarind-load: FAILED (alive %d, quiet %d, exit status %d)\n", alive, r.quiet, status);
     return ok ? 0 : 1;
 }
