@@ -224,12 +224,19 @@ int cmd_ask(const options& o, bool stop)
     return 0;
 }
 
-int cmd_decrypt(const options& o)
+// decrypt and encrypt take FILE and KEY (or --key-file): 0 with the key in
+// *key, or the exit status with a message printed.
+int file_and_key(const options& o, bool for_encrypt, std::string* key)
 {
     if (o.args.empty() || o.args.size() > 2 || (o.key_file && o.args.size() > 1))
-        return usage_error("decrypt needs FILE and KEY");
+        return usage_error(for_encrypt ? "encrypt needs FILE and KEY" : "decrypt needs FILE and KEY");
+    return read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, for_encrypt, key);
+}
+
+int cmd_decrypt(const options& o)
+{
     std::string key;
-    if (const int status = read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, false, &key))
+    if (const int status = file_and_key(o, false, &key))
         return status;
     output out;
     // Plain data: readable by the caller only.
@@ -287,10 +294,8 @@ bool encrypt_stream(thei99_dsa* ctx, int in, int out)
 
 int cmd_encrypt(const options& o)
 {
-    if (o.args.empty() || o.args.size() > 2 || (o.key_file && o.args.size() > 1))
-        return usage_error("encrypt needs FILE and KEY");
     std::string text;
-    if (const int status = read_key(o, o.args.size() > 1 ? o.args[1] : nullptr, true, &text))
+    if (const int status = file_and_key(o, true, &text))
         return status;
     const int in = open(o.args[0], O_RDONLY | O_CLOEXEC);
     struct stat in_st, out_st;

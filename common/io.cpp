@@ -25,28 +25,36 @@ void io_close(int fd)
 int debug_level = 0;
 int log_level = 0;
 
-void log_line(const char* fmt, ...)
+namespace {
+
+// One formatted print call, keeping errno.
+__attribute__((format(printf, 2, 0))) void print(FILE* stream, const char* fmt, va_list ap)
 {
-    if (!log_level)
-        return;
     const int saved = errno;
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
+    vfprintf(stream, fmt, ap);
     errno = saved;
 }
 
+}  // namespace
+
+void log_line(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    if (log_level)
+        print(stderr, fmt, ap);
+    va_end(ap);
+}
+
+// On the transfers' path, once per write: the switch is read first.
 void trace(const char* fmt, ...)
 {
     if (!debug_level)
         return;
-    const int saved = errno;
     va_list ap;
     va_start(ap, fmt);
-    vprintf(fmt, ap);
+    print(stdout, fmt, ap);
     va_end(ap);
-    errno = saved;
 }
 
 trace_text::trace_text(const char* s)

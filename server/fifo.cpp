@@ -22,18 +22,11 @@ bool check_public(const struct stat& st)
     return true;
 }
 
-}  // namespace
-
-bool fifo_take_public(int fd, int* read_fd, int* write_fd)
+// Notes the public FIFO's identity, opens the daemon's read end (which
+// blocks until the first client opens the FIFO for writing) and its own
+// write end from fd, then closes fd.
+bool open_ends(int fd, const struct stat& st, int* read_fd, int* write_fd)
 {
-    // systemd made it, owns it and keeps it while the system runs: nothing
-    // here checks its mode or removes it. Our own ends are opened from it,
-    // so that the descriptor systemd shares stays as systemd set it.
-    struct stat st;
-    if (fstat(fd, &st) < 0 || !S_ISFIFO(st.st_mode)) {
-        errno = EINVAL;
-        return false;
-    }
     public_dev = st.st_dev;
     public_ino = st.st_ino;
     trace("e6...\n");
@@ -48,6 +41,21 @@ bool fifo_take_public(int fd, int* read_fd, int* write_fd)
     *read_fd = rfd;
     *write_fd = wfd;
     return true;
+}
+
+}  // namespace
+
+bool fifo_take_public(int fd, int* read_fd, int* write_fd)
+{
+    // systemd made it, owns it and keeps it while the system runs: nothing
+    // here checks its mode or removes it. Our own ends are opened from it,
+    // so that the descriptor systemd shares stays as systemd set it.
+    struct stat st;
+    if (fstat(fd, &st) < 0 || !S_ISFIFO(st.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    return open_ends(fd, st, read_fd, write_fd);
 }
 
 bool fifo_open_public(int* read_fd, int* write_fd, bool* created_out)
@@ -90,19 +98,5 @@ bool fifo_open_public(int* read_fd, int* write_fd, bool* created_out)
         io_close(pfd);
         return false;
     }
-    public_dev = st.st_dev;
-    public_ino = st.st_ino;
-    trace("e6...\n");
-
-    // Blocks until the first client opens the FIFO for writing.
-    const int rfd = path_reopen(pfd, O_RDONLY | O_CLOEXEC);
-    const int wfd = rfd < 0 ? -1 : path_reopen(pfd, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    io_close(pfd);
-    if (rfd < 0)
-        return false;
-    *read_fd = rfd;
-    if (wfd < 0)
-        return false;
-    *write_fd = wfd;
-    return true;
+    return open_ends(pfd, st, read_fd, write_fd);
 }
