@@ -65,15 +65,15 @@ TEST_F(DaemonTest, ClientUsageAndAbsentDaemon)
                        "member of group tessarind)\n");
         // Reply FIFOs: only the public FIFO's group may write them.
         ASSERT_EQ(chown(PUBLIC_FIFO_PATH, 4242, 4343), 0);
-        client_reply r;
+        reply_fifo r;
         struct stat st;
-        ASSERT_TRUE(client_reply_open(&r));
-        EXPECT_TRUE(stat(r.path, &st) == 0 && (st.st_mode & 0777) == 0620 && st.st_gid == 4343) << std::oct << st.st_mode;
-        client_reply_close(&r);
+        ASSERT_TRUE(r.open());
+        EXPECT_TRUE(stat(r.path(), &st) == 0 && (st.st_mode & 0777) == 0620 && st.st_gid == 4343) << std::oct << st.st_mode;
+        r.close();
         ASSERT_EQ(chown(PUBLIC_FIFO_PATH, 0, 0), 0);
-        ASSERT_TRUE(client_reply_open(&r));
-        EXPECT_TRUE(stat(r.path, &st) == 0 && (st.st_mode & 0777) == 0600) << std::oct << st.st_mode;
-        client_reply_close(&r);
+        ASSERT_TRUE(r.open());
+        EXPECT_TRUE(stat(r.path(), &st) == 0 && (st.st_mode & 0777) == 0600) << std::oct << st.st_mode;
+        r.close();
         unlink(PUBLIC_FIFO_PATH);
         // An impostor's FIFO, with the impostor reading: nothing is sent.
         const struct {

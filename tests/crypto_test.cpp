@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crypto/crypto.h"
+#include "tests/seed.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -43,15 +44,6 @@ std::vector<vector_case> read_vectors(const std::string& path)
             v.push_back({from_hex(k), from_hex(p), from_hex(c)});
     }
     return v;
-}
-
-// Random tests take their seed from TESSARIND_SEED and print it.
-unsigned test_seed()
-{
-    const char* env = getenv("TESSARIND_SEED");
-    const unsigned seed = env ? (unsigned)strtoul(env, nullptr, 10) : std::random_device{}();
-    printf("TESSARIND_SEED=%u\n", seed);
-    return seed;
 }
 
 uint32_t load_be(const unsigned char* b)

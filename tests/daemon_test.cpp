@@ -75,20 +75,20 @@ TEST_F(DaemonTest, VersionBannerBeforeAnythingElse)
 TEST_F(DaemonTest, PingThenExitWithExactTraces)
 {
     ASSERT_TRUE(daemon_start(&daemon, {"-d", "-x"}));  // unknown options are ignored, with a warning
-    client_reply r;
-    ASSERT_TRUE(client_reply_open(&r));
+    reply_fifo r;
+    ASSERT_TRUE(r.open());
     std::string reply;
-    EXPECT_EQ(send_and_read(&r, CMD_PING, &reply), 0);
+    EXPECT_EQ(send_and_read(r.get(), CMD_PING, &reply), 0);
     EXPECT_EQ(reply, "OK");
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
-    const std::string ping_path = r.path;
-    client_reply_close(&r);
+    const std::string ping_path = r.path();
+    r.close();
 
-    ASSERT_TRUE(client_reply_open(&r));
+    ASSERT_TRUE(r.open());
     reply.clear();
-    EXPECT_EQ(send_and_read(&r, CMD_EXIT, &reply), 0);
+    EXPECT_EQ(send_and_read(r.get(), CMD_EXIT, &reply), 0);
     EXPECT_EQ(reply, "BYE");
-    client_reply_close(&r);
+    r.close();
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0));
     EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
     EXPECT_EQ(daemon_out(&daemon),
@@ -107,17 +107,17 @@ TEST_F(DaemonTest, WithoutTracingNothingIsPrinted)
     EXPECT_EQ(client_request(CMD_DECRYPT_FILE, (dir + "/missing").c_str(), "QUJD", 3000, &reply), 0);
     const std::string big = dir + "/big";
     ASSERT_TRUE(file_write(big, random_bytes(8 * LOAD_SIZE, 90)));
-    client_reply r;
-    ASSERT_TRUE(client_reply_open(&r));
-    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, big, "QUJD"));
+    reply_fifo r;
+    ASSERT_TRUE(r.open());
+    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path(), big, "QUJD"));
     reply.clear();
     client_read_reply(
-        &r, 3000, [](void* c, const unsigned char* d, size_t n) { return client_append(c, d, n) && false; }, &reply);
-    client_reply_close(&r);
-    ASSERT_TRUE(client_reply_open(&r, false));
-    ASSERT_TRUE(request_send(CMD_PING, r.path));
+        r.get(), 3000, [](void* c, const unsigned char* d, size_t n) { return client_append(c, d, n) && false; }, &reply);
+    r.close();
+    ASSERT_TRUE(r.open(false));
+    ASSERT_TRUE(request_send(CMD_PING, r.path()));
     EXPECT_TRUE(daemon_wait_idle(&daemon, 9000));
-    client_reply_close(&r);
+    r.close();
     EXPECT_EQ(client_request(CMD_EXIT, "", "", 3000, &reply), 0);
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0));
     EXPECT_EQ(daemon_out(&daemon), "");
@@ -127,38 +127,38 @@ TEST_F(DaemonTest, WithoutTracingNothingIsPrinted)
 TEST_F(DaemonTest, LateReaderGetsOkAfterThreeAttempts)
 {
     ASSERT_TRUE(daemon_start(&daemon));
-    client_reply r;
-    ASSERT_TRUE(client_reply_open(&r, false));
-    ASSERT_TRUE(request_send(CMD_PING, r.path));
+    reply_fifo r;
+    ASSERT_TRUE(r.open(false));
+    ASSERT_TRUE(request_send(CMD_PING, r.path()));
     usleep(2500 * 1000);
-    ASSERT_TRUE(client_reply_listen(&r));
+    ASSERT_TRUE(r.listen());
     std::string reply;
-    EXPECT_EQ(client_read_reply(&r, 3000, client_append, &reply), 0);
+    EXPECT_EQ(client_read_reply(r.get(), 3000, client_append, &reply), 0);
     EXPECT_EQ(reply, "OK");
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
     EXPECT_EQ(count_of(daemon_out(&daemon), "t60\nt61\nt61\nt61\nt64\n"), 1u);
-    client_reply_close(&r);
+    r.close();
 }
 
 TEST_F(DaemonTest, UnreadPingUnknownCommandsAndNonFifoReplies)
 {
     ASSERT_TRUE(daemon_start(&daemon));
     for (int command : {7, 255, 4}) {
-        client_reply r;
-        ASSERT_TRUE(client_reply_open(&r));
+        reply_fifo r;
+        ASSERT_TRUE(r.open());
         std::string reply;
-        EXPECT_EQ(failure(send_and_read(&r, (unsigned char)command, &reply, 500)), ETIMEDOUT) << command;
+        EXPECT_EQ(failure(send_and_read(r.get(), (unsigned char)command, &reply, 500)), ETIMEDOUT) << command;
         EXPECT_EQ(reply, "");
-        client_reply_close(&r);
+        r.close();
         const std::string e8 = "\ne8 " + std::to_string((int)(signed char)command) + "\ne17..\nt80\n\n";
         EXPECT_EQ(count_of(daemon_out(&daemon), e8), 1u) << daemon_out(&daemon);
     }
     // Nobody ever reads this FIFO; a regular file must never be written.
-    client_reply unread;
-    ASSERT_TRUE(client_reply_open(&unread, false));
+    reply_fifo unread;
+    ASSERT_TRUE(unread.open(false));
     const std::string plain = dir + "/plain";
     ASSERT_TRUE(file_write(plain, "untouched"));
-    ASSERT_TRUE(request_send(CMD_PING, unread.path));
+    ASSERT_TRUE(request_send(CMD_PING, unread.path()));
     ASSERT_TRUE(request_send(CMD_PING, plain));
     // Both pings give up after five attempts; the daemon goes on serving.
     ASSERT_TRUE(daemon_wait_output(&daemon, "t61\n", 8000, 10));
@@ -166,7 +166,7 @@ TEST_F(DaemonTest, UnreadPingUnknownCommandsAndNonFifoReplies)
     EXPECT_TRUE(daemon_pings());
     EXPECT_EQ(file_read(plain), "untouched");
     EXPECT_EQ(count_of(daemon_out(&daemon), "t64\n"), 1u);
-    client_reply_close(&unread);
+    unread.close();
 }
 
 TEST_F(DaemonTest, TwoPingsAtOnce)
@@ -189,17 +189,17 @@ TEST_F(DaemonTest, TwoPingsAtOnce)
 TEST_F(DaemonTest, ShortRecordDoesNotInheritThePreviousOne)
 {
     ASSERT_TRUE(daemon_start(&daemon));
-    client_reply r;
-    ASSERT_TRUE(client_reply_open(&r));
+    reply_fifo r;
+    ASSERT_TRUE(r.open());
     std::string reply;
-    EXPECT_EQ(send_and_read(&r, CMD_PING, &reply), 0);
+    EXPECT_EQ(send_and_read(r.get(), CMD_PING, &reply), 0);
     EXPECT_EQ(reply, "OK");
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
     const unsigned char short_ping = CMD_PING;
     ASSERT_EQ(client_send(&short_ping, 1, 1000), 0);
     ASSERT_TRUE(daemon_wait_output(&daemon, "t61\n", 3000));
     EXPECT_EQ(count_of(daemon_out(&daemon), "t64\n"), 1u);
-    client_reply_close(&r);
+    r.close();
 }
 
 // A record whose fields have no NUL at all: every field is bounded.
@@ -216,13 +216,13 @@ TEST_F(DaemonTest, FieldsWithoutNulAreBounded)
 TEST_F(DaemonTest, ExitWithNobodyReadingStillStops)
 {
     ASSERT_TRUE(daemon_start(&daemon));
-    client_reply r;
-    ASSERT_TRUE(client_reply_open(&r, false));
-    ASSERT_TRUE(request_send(CMD_EXIT, r.path));
+    reply_fifo r;
+    ASSERT_TRUE(r.open(false));
+    ASSERT_TRUE(request_send(CMD_EXIT, r.path()));
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 9000), 0));
     EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
     EXPECT_EQ(count_of(daemon_out(&daemon), "e9\ne10\ne10\ne10\ne10\ne10\ne13..\n"), 1u);
-    client_reply_close(&r);
+    r.close();
 }
 
 TEST_F(DaemonTest, SignalWhileWaitingForTheFirstClient)
@@ -261,7 +261,7 @@ TEST_F(DaemonTest, PublicFifoIsNotReadableByOthers)
     EXPECT_EQ(st.st_mode & 0777, 0622u);
     daemon_kill(&daemon);
 
-    // An existing FIFO of ours is reused with the mode a new one gets, and
+// An existing FIFO of ours is reused with the mode a new one gets, and
     // is removed.
     unlink(PUBLIC_FIFO_PATH);
     ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0600), 0);
@@ -291,10 +291,10 @@ TEST_F(DaemonTest, SocketActivation)
     ASSERT_GE(fifo, 0);
     struct stat before;
     ASSERT_EQ(fstat(fifo, &before), 0);
-    std::vector<client_reply> early(3);
+    std::vector<reply_fifo> early(3);
     for (auto& r : early) {
-        ASSERT_TRUE(client_reply_open(&r));
-        ASSERT_TRUE(request_send(CMD_PING, r.path));
+        ASSERT_TRUE(r.open());
+        ASSERT_TRUE(request_send(CMD_PING, r.path()));
     }
     const std::string notify_path = dir + "/notify";
     const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -315,9 +315,9 @@ TEST_F(DaemonTest, SocketActivation)
     EXPECT_TRUE(told("READY=1"));
     for (auto& r : early) {
         std::string got;
-        EXPECT_EQ(client_read_reply(&r, 5000, client_append, &got), 0);
+        EXPECT_EQ(client_read_reply(r.get(), 5000, client_append, &got), 0);
         EXPECT_EQ(got, "OK");
-        client_reply_close(&r);
+        r.close();
     }
     const std::string key = "c2VjcmV0LWtleS10ZXh0LW5vdC1pbi1sb2c=";
     std::string got;
@@ -399,280 +399,288 @@ TEST_F(DaemonTest, ClientSaysWhenNoDaemonRuns)
 }
 
 // Replies a requester makes impossible to write: the daemon gives up within
-// its bound and goes on; a broken standard error never keeps it busy.
-TEST_F(DaemonTest, RepliesThatCannotBeWritten)
-{
-    // A reply FIFO that its requester holds open read-write and has filled.
-    const auto filled = [](client_reply* r) {
-        ASSERT_TRUE(client_reply_open(r, false));
-        r->fd = open(r->path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(r->fd, 0);
-        const std::string junk(4096, 'j');
-        while (write(r->fd, junk.data(), junk.size()) > 0) {
-        }
-    };
-    const std::string data = dir + "/data";
-    ASSERT_TRUE(file_write(data, random_bytes(8 * LOAD_SIZE, 70)));
-    const struct {
-        const char* what;
-        std::function<void(daemon_proc&, int err)> run;
-    } cases[] = {
-        {"ping into a full FIFO",
-         [&](daemon_proc& d, int) {
-             client_reply r;
-             filled(&r);
-             ASSERT_TRUE(request_send(CMD_PING, r.path));
-             EXPECT_TRUE(daemon_wait_output(&d, "t60\nt70:  " + std::string(r.path) + "\nt80\n\n", 9000));
-             EXPECT_TRUE(daemon_pings());
-             client_reply_close(&r);
-         }},
-        // "t63", "e11", "t48" stand for EPIPE: the reader leaves while the
-        // daemon waits for room.
-        {"ping whose reader leaves",
-         [&](daemon_proc& d, int) {
-             client_reply r;
-             filled(&r);
-             const std::string path = r.path;
-             ASSERT_TRUE(request_send(CMD_PING, path));
-             ASSERT_TRUE(daemon_wait_writing(&d, path, 5000));
-             client_reply_close(&r);
-             EXPECT_TRUE(daemon_wait_output(&d, "t60\nt63\nt70:  " + path + "\nt80\n\n", 5000)) << daemon_out(&d);
-         }},
-        {"exit whose reader leaves",
-         [&](daemon_proc& d, int) {
-             client_reply r;
-             filled(&r);
-             ASSERT_TRUE(request_send(CMD_EXIT, r.path));
-             ASSERT_TRUE(daemon_wait_writing(&d, r.path, 5000));
-             client_reply_close(&r);
-             EXPECT_TRUE(exited_with(daemon_wait(&d, 5000), 0));
-             EXPECT_EQ(count_of(daemon_out(&d), "\ne8 2\ne9\ne11\ne13..\n"), 1u);
-         }},
-        {"first load whose reader leaves",
-         [&](daemon_proc& d, int) {
-             client_reply r;
-             ASSERT_TRUE(client_reply_open(&r, false));
-             r.fd = open(r.path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-             ASSERT_EQ(fcntl(r.fd, F_SETPIPE_SZ, 4 * (int)LOAD_SIZE), 4 * (int)LOAD_SIZE);
-             const std::string junk(LOAD_SIZE, 'j');
-             while (write(r.fd, junk.data(), junk.size()) > 0) {
-             }
-             ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, r.path, data));
-             ASSERT_TRUE(daemon_wait_output(&d, "t42: " + std::string(r.path) + "\n", 5000));
-             client_reply_close(&r);
-             ASSERT_TRUE(daemon_wait_output(&d, "t80\n\n", 5000));
-             EXPECT_EQ(count_of(daemon_out(&d), "t46\nt48\nt49\nt55\nt70:  "), 1u) << daemon_out(&d);
-             EXPECT_EQ(count_of(daemon_out(&d), "t50"), 0u);
-         }},
-        {"exit into a full FIFO",
-         [&](daemon_proc& d, int) {
-             client_reply r;
-             filled(&r);
-             ASSERT_TRUE(request_send(CMD_EXIT, r.path));
-             EXPECT_TRUE(exited_with(daemon_wait(&d, 9000), 0));
-             EXPECT_EQ(count_of(daemon_out(&d), "\ne8 2\ne9\ne13..\n"), 1u);
-             client_reply_close(&r);
-         }},
-        // A pipe counts as a FIFO; both paths reach it through a magic link.
-        {"replies into the daemon's standard error",
-         [&](daemon_proc& d, int err) {
-             ASSERT_TRUE(request_send(CMD_PING, "/dev/stderr"));
-             ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, "/proc/" + std::to_string(d.pid) + "/fd/2", data));
-             EXPECT_TRUE(daemon_wait_output(&d, "t80\n\n", 9000, 2));
-             char buf[16];
-             EXPECT_LT(read(err, buf, sizeof buf), 0) << "something was written into standard error";
-         }},
-        {"standard error a pipe nobody reads",
-         [&](daemon_proc& d, int err) {
-             close(err);
-             client_reply r;
-             ASSERT_TRUE(client_reply_open(&r));
-             ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, data));
-             std::string got;
-             client_read_reply(
-                 &r, 5000,
-                 [](void* ctx, const unsigned char* b, size_t n) {
-                     return client_append(ctx, b, n) && ((std::string*)ctx)->size() < LOAD_SIZE;
-                 },
-                 &got);
-             client_reply_close(&r);
-             // SIGPIPE on writing "E1" must not repeat for ever.
-             EXPECT_TRUE(daemon_wait_output(&d, "e32\ne34\ne35\ne37\n", 5000));
-             EXPECT_TRUE(daemon_pings());
-#ifndef __SANITIZE_THREAD__  // see SKIP_UNDER_TSAN
-             kill(d.pid, SIGTERM);
-             EXPECT_TRUE(exited_with(daemon_wait(&d, 5000), 0));
-             EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
-#endif
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        int err[2];
-        ASSERT_EQ(pipe2(err, O_NONBLOCK | O_CLOEXEC), 0);
-        daemon_proc d;
-        ASSERT_TRUE(daemon_start(&d, {"-d"}, err[1]));
-        close(err[1]);
+// its bound and goes on; a broken standard error never keeps it busy. Each
+// test has the daemon (tracing) with its standard error a pipe, `err`, and a
+// data file of eight loads.
+class RepliesTest : public DaemonTest {
+protected:
+    void prepare() override
+    {
+        data = dir + "/data";
+        ASSERT_TRUE(file_write(data, random_bytes(8 * LOAD_SIZE, 70)));
+        int fds[2];
+        ASSERT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+        err = fds[0];
+        ASSERT_TRUE(daemon_start(&daemon, {"-d"}, fds[1]));
+        close(fds[1]);
         if (geteuid() == 0) {  // written before the daemon serves
             std::string warning(strlen(ROOT_WARNING), '\0');
-            ASSERT_EQ(read(err[0], warning.data(), warning.size()), (ssize_t)warning.size());
+            ASSERT_EQ(read(err, warning.data(), warning.size()), (ssize_t)warning.size());
         }
-        c.run(d, err[0]);
-        daemon_kill(&d);
-        close(err[0]);
-        unlink(PUBLIC_FIFO_PATH);
     }
+    void TearDown() override
+    {
+        if (err >= 0)
+            close(err);
+        DaemonTest::TearDown();
+    }
+    // A reply FIFO that its requester holds open read-write and has filled.
+    static void filled(reply_fifo* r)
+    {
+        ASSERT_TRUE(r->open(false));
+        r->fd() = open(r->path(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(r->fd(), 0);
+        const std::string junk(4096, 'j');
+        while (write(r->fd(), junk.data(), junk.size()) > 0) {
+        }
+    }
+    std::string data;
+    int err = -1;
+};
+
+TEST_F(RepliesTest, PingIntoAFullFifo)
+{
+    reply_fifo r;
+    filled(&r);
+    ASSERT_TRUE(request_send(CMD_PING, r.path()));
+    EXPECT_TRUE(daemon_wait_output(&daemon, "t60\nt70:  " + std::string(r.path()) + "\nt80\n\n", 9000));
+    EXPECT_TRUE(daemon_pings());
+    r.close();
+}
+
+// "t63", "e11", "t48" stand for EPIPE: the reader leaves while the
+// daemon waits for room.
+TEST_F(RepliesTest, PingWhoseReaderLeaves)
+{
+    reply_fifo r;
+    filled(&r);
+    const std::string path = r.path();
+    ASSERT_TRUE(request_send(CMD_PING, path));
+    ASSERT_TRUE(daemon_wait_writing(&daemon, path, 5000));
+    r.close();
+    EXPECT_TRUE(daemon_wait_output(&daemon, "t60\nt63\nt70:  " + path + "\nt80\n\n", 5000)) << daemon_out(&daemon);
+}
+
+TEST_F(RepliesTest, ExitWhoseReaderLeaves)
+{
+    reply_fifo r;
+    filled(&r);
+    ASSERT_TRUE(request_send(CMD_EXIT, r.path()));
+    ASSERT_TRUE(daemon_wait_writing(&daemon, r.path(), 5000));
+    r.close();
+    EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0));
+    EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 2\ne9\ne11\ne13..\n"), 1u);
+}
+
+TEST_F(RepliesTest, FirstLoadWhoseReaderLeaves)
+{
+    reply_fifo r;
+    ASSERT_TRUE(r.open(false));
+    r.fd() = open(r.path(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_EQ(fcntl(r.fd(), F_SETPIPE_SZ, 4 * (int)LOAD_SIZE), 4 * (int)LOAD_SIZE);
+    const std::string junk(LOAD_SIZE, 'j');
+    while (write(r.fd(), junk.data(), junk.size()) > 0) {
+}
+ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, r.path(), data));
+ASSERT_TRUE(daemon_wait_output(&daemon, "t42: " + std::string(r.path()) + "\n", 5000));
+r.close();
+ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 5000));
+EXPECT_EQ(count_of(daemon_out(&daemon), "t46\nt48\nt49\nt55\nt70:  "), 1u) << daemon_out(&daemon);
+EXPECT_EQ(count_of(daemon_out(&daemon), "t50"), 0u);
+}
+
+TEST_F(RepliesTest, ExitIntoAFullFifo)
+{
+    reply_fifo r;
+    filled(&r);
+    ASSERT_TRUE(request_send(CMD_EXIT, r.path()));
+    EXPECT_TRUE(exited_with(daemon_wait(&daemon, 9000), 0));
+    EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 2\ne9\ne13..\n"), 1u);
+    r.close();
+}
+
+// A pipe counts as a FIFO; both paths reach it through a magic link.
+TEST_F(RepliesTest, RepliesIntoTheDaemonsStandardError)
+{
+    ASSERT_TRUE(request_send(CMD_PING, "/dev/stderr"));
+    ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, "/proc/" + std::to_string(daemon.pid) + "/fd/2", data));
+    EXPECT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 9000, 2));
+    char buf[16];
+    EXPECT_LT(read(err, buf, sizeof buf), 0) << "something was written into standard error";
+}
+
+TEST_F(RepliesTest, StandardErrorAPipeNobodyReads)
+{
+    close(err);
+    err = -1;
+    reply_fifo r;
+    ASSERT_TRUE(r.open());
+    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path(), data));
+    std::string got;
+    client_read_reply(
+        r.get(), 5000,
+        [](void* ctx, const unsigned char* b, size_t n) {
+            return client_append(ctx, b, n) && ((std::string*)ctx)->size() < LOAD_SIZE;
+        },
+        &got);
+    r.close();
+    // SIGPIPE on writing "E1" must not repeat for ever.
+    EXPECT_TRUE(daemon_wait_output(&daemon, "e32\ne34\ne35\ne37\n", 5000));
+    EXPECT_TRUE(daemon_pings());
+#ifndef __SANITIZE_THREAD__  // see SKIP_UNDER_TSAN
+    kill(daemon.pid, SIGTERM);
+    EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0));
+    EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
+#endif
 }
 
 // At most MAX_WORKERS requests are served at once, and at most OWNER_SHARE
 // for reply FIFOs of one owner. The others wait, none dropped, none
 // reordered; a client that finds the public FIFO full hears so. Owners are
-// throwaway uids, to which the reply FIFOs are given.
-TEST_F(DaemonTest, WorkerLimits)
-{
-    const std::string key = random_bytes(20, 71);
-    const std::string plain = random_bytes(4096, 72);
-    const std::string file = dir + "/data";
-    ASSERT_TRUE(file_write(file, encrypt_bytes(plain, key)));
-    const std::string text = base64_encode(key);
-    const bool root = geteuid() == 0;
-    const auto threads_at_most = [&](long limit, std::atomic<bool>* stop) {
+// throwaway uids, to which the reply FIFOs are given. Each test has a
+// one-block-aligned data file and starts its own daemon.
+class WorkerLimitsTest : public DaemonTest {
+protected:
+    void prepare() override
+    {
+        ASSERT_TRUE(file_write(file, encrypt_bytes(plain, key)));
+    }
+    // Samples the daemon's thread count until *stop: never above limit.
+    void threads_at_most(long limit, std::atomic<bool>* stop)
+    {
         long most = 0;
         while (!*stop) {
             most = std::max(most, sandbox_proc_status(daemon.pid, "Threads"));
             usleep(200);
         }
         EXPECT_LE(most, limit + SANITIZER_THREADS);
-    };
-    const struct {
-        const char* what;
-        std::function<void()> run;
-    } cases[] = {
-        {"300 requests of five owners whose clients read late",
-         [&] {
-             ASSERT_TRUE(daemon_start(&daemon, {}));
-             std::vector<client_reply> late(300), pings(50);
-             for (size_t i = 0; i < late.size(); i++) {
-                 ASSERT_TRUE(client_reply_open(&late[i], false));
-                 if (root) {
-                     ASSERT_EQ(chown(late[i].path, 4242 + (uid_t)(i % 5), (gid_t)-1), 0);
-                 }
-                 ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, late[i].path, file, text.c_str()));
-             }
-             std::atomic<bool> stop{false};
-             std::thread sampler(threads_at_most, 1 + MAX_WORKERS, &stop);
-             const long full = 1 + (root ? MAX_WORKERS : OWNER_SHARE) + SANITIZER_THREADS;
-             EXPECT_TRUE(wait_until(10000, [&] { return sandbox_proc_status(daemon.pid, "Threads") >= full; }));
-             for (auto& r : pings) {
-                 ASSERT_TRUE(client_reply_open(&r));
-                 ASSERT_TRUE(request_send(CMD_PING, r.path));
-             }
-             for (auto& r : late)
-                 ASSERT_TRUE(client_reply_listen(&r));
-             for (auto& r : late) {
-                 std::string got;
-                 EXPECT_EQ(client_read_reply(&r, 10000, client_append, &got), 0);
-                 EXPECT_TRUE(got == plain);
-                 client_reply_close(&r);
-             }
-             for (auto& r : pings) {
-                 std::string got;
-                 EXPECT_EQ(client_read_reply(&r, 10000, client_append, &got), 0);
-                 EXPECT_EQ(got, "OK");
-                 client_reply_close(&r);
-             }
-             stop = true;
-             sampler.join();
-         }},
-        // The owner's readers hold their FIFOs open and read nothing: its
-        // workers block once the pipes are full, and the rest of its
-        // records wait.
-        {"one owner's 256 stalled transfers",
-         [&] {
-             if (!root) {
-                 std::cout << "row skipped: giving reply FIFOs to another owner needs root\n";
-                 return;
-             }
-             ASSERT_TRUE(daemon_start(&daemon, {}));
-             const std::string big_plain = random_bytes(5 * LOAD_SIZE, 73), big = dir + "/big";
-             ASSERT_TRUE(file_write(big, encrypt_bytes(big_plain, key)));
-             std::vector<client_reply> stalled(256);
-             for (auto& r : stalled) {
-                 ASSERT_TRUE(client_reply_open(&r));
-                 ASSERT_EQ(chown(r.path, 4242, (gid_t)-1), 0);
-                 ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, big, text.c_str()));
-             }
-             EXPECT_TRUE(wait_until(10000, [&] {
-                 return sandbox_proc_status(daemon.pid, "Threads") >= 1 + OWNER_SHARE + SANITIZER_THREADS;
-             }));
-             std::atomic<bool> stop{false};
-             std::thread sampler(threads_at_most, 1 + OWNER_SHARE, &stop);
-             usleep(500 * 1000);
-             stop = true;
-             sampler.join();
-             // Another owner's requests, answered as if nothing else ran.
-             for (int i = 0; i < 5; i++) {
-                 std::string got;
-                 EXPECT_EQ(client_request(CMD_PING, "", "", 1000, &got), 0);
-                 EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), text.c_str(), 1000, &got), 0);
-                 EXPECT_TRUE(got == "OK" + plain);
-             }
-             for (auto& r : stalled) {
-                 std::string got;
-                 EXPECT_EQ(client_read_reply(&r, 10000, client_append, &got), 0);
-                 EXPECT_TRUE(got == big_plain);
-                 client_reply_close(&r);
-             }
-             std::string bye;
-             EXPECT_EQ(client_request(CMD_EXIT, "", "", 3000, &bye), 0);
-             EXPECT_EQ(bye, "BYE");
-         }},
-        {"a public FIFO that stays full",
-         [&] {
-             ASSERT_TRUE(daemon_start(&daemon, {}));
-             kill(daemon.pid, SIGSTOP);
-             unsigned char rec[RECORD_SIZE];
-             ASSERT_TRUE(client_record_build(rec, CMD_PING, "/nowhere", "", ""));
-             int s = 0;
-             for (int i = 0; s == 0 && i < 200; i++)
-                 s = failure(client_send(rec, RECORD_SIZE, 200));
-             EXPECT_EQ(s, EBUSY);
-             kill(daemon.pid, SIGCONT);
-             EXPECT_TRUE(daemon_pings());
-         }},
-        // No room for a worker's stack: the record is dropped, the next one served.
-        {"a worker that cannot start",
-         [&] {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-             std::cout << "row skipped: an address-space limit starves the sanitizer runtime\n";
-             return;
-#endif
-             ASSERT_TRUE(daemon_start(&daemon));
-             rlimit lim{(rlim_t)(sandbox_proc_status(daemon.pid, "VmSize") + 64) * 1024, RLIM_INFINITY};
-             ASSERT_EQ(prlimit(daemon.pid, RLIMIT_AS, &lim, nullptr), 0);
-             ASSERT_TRUE(request_send(CMD_PING, "/tmp/nobody"));
-             EXPECT_TRUE(daemon_wait_output(&daemon, "\ne8 1\ne14\n", 3000)) << daemon_out(&daemon);
-             lim.rlim_cur = RLIM_INFINITY;
-             ASSERT_EQ(prlimit(daemon.pid, RLIMIT_AS, &lim, nullptr), 0);
-             EXPECT_TRUE(daemon_pings());
-         }},
-        // Workers get their own stack size, and the main thread's wipe fits.
-        {"a 32 KiB stack limit",
-         [&] {
-             setenv("TESSARIND_WRAPPER", "prlimit --stack=32768", 1);
-             const bool started = daemon_start(&daemon, {});
-             unsetenv("TESSARIND_WRAPPER");
-             ASSERT_TRUE(started);
-             EXPECT_TRUE(daemon_pings());
-             std::string got;
-             EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), text.c_str(), 3000, &got), 0);
-             EXPECT_TRUE(got == plain);
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        c.run();
-        daemon_kill(&daemon);
-        unlink(PUBLIC_FIFO_PATH);
     }
+    const std::string key = random_bytes(20, 71);
+    const std::string plain = random_bytes(4096, 72);
+    const std::string file = "/tmp/work/data";
+    const std::string text = base64_encode(key);
+    const bool root = geteuid() == 0;
+};
+
+// 300 requests of five owners whose clients read late.
+TEST_F(WorkerLimitsTest, FiveOwnersWhoseClientsReadLate)
+{
+    ASSERT_TRUE(daemon_start(&daemon, {}));
+    std::vector<reply_fifo> late(300), pings(50);
+    for (size_t i = 0; i < late.size(); i++) {
+        ASSERT_TRUE(late[i].open(false));
+        if (root) {
+            ASSERT_EQ(chown(late[i].path(), 4242 + (uid_t)(i % 5), (gid_t)-1), 0);
+        }
+        ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, late[i].path(), file, text.c_str()));
+    }
+    std::atomic<bool> stop{false};
+    std::thread sampler([&] { threads_at_most(1 + MAX_WORKERS, &stop); });
+    const long full = 1 + (root ? MAX_WORKERS : OWNER_SHARE) + SANITIZER_THREADS;
+    EXPECT_TRUE(wait_until(10000, [&] { return sandbox_proc_status(daemon.pid, "Threads") >= full; }));
+    for (auto& r : pings) {
+        ASSERT_TRUE(r.open());
+        ASSERT_TRUE(request_send(CMD_PING, r.path()));
+    }
+    for (auto& r : late)
+        ASSERT_TRUE(r.listen());
+    for (auto& r : late) {
+        std::string got;
+        EXPECT_EQ(client_read_reply(r.get(), 10000, client_append, &got), 0);
+        EXPECT_TRUE(got == plain);
+        r.close();
+    }
+    for (auto& r : pings) {
+        std::string got;
+        EXPECT_EQ(client_read_reply(r.get(), 10000, client_append, &got), 0);
+        EXPECT_EQ(got, "OK");
+        r.close();
+    }
+    stop = true;
+    sampler.join();
+}
+
+// The owner's readers hold their FIFOs open and read nothing: its
+// workers block once the pipes are full, and the rest of its
+// records wait.
+TEST_F(WorkerLimitsTest, OneOwnersStalledTransfers)
+{
+    if (!root)
+        GTEST_SKIP() << "giving reply FIFOs to another owner needs root";
+    ASSERT_TRUE(daemon_start(&daemon, {}));
+    const std::string big_plain = random_bytes(5 * LOAD_SIZE, 73), big = dir + "/big";
+    ASSERT_TRUE(file_write(big, encrypt_bytes(big_plain, key)));
+    std::vector<reply_fifo> stalled(256);
+    for (auto& r : stalled) {
+        ASSERT_TRUE(r.open());
+        ASSERT_EQ(chown(r.path(), 4242, (gid_t)-1), 0);
+        ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path(), big, text.c_str()));
+    }
+    EXPECT_TRUE(wait_until(10000, [&] {
+        return sandbox_proc_status(daemon.pid, "Threads") >= 1 + OWNER_SHARE + SANITIZER_THREADS;
+    }));
+    std::atomic<bool> stop{false};
+    std::thread sampler([&] { threads_at_most(1 + OWNER_SHARE, &stop); });
+    usleep(500 * 1000);
+    stop = true;
+    sampler.join();
+    // Another owner's requests, answered as if nothing else ran.
+    for (int i = 0; i < 5; i++) {
+        std::string got;
+        EXPECT_EQ(client_request(CMD_PING, "", "", 1000, &got), 0);
+        EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), text.c_str(), 1000, &got), 0);
+        EXPECT_TRUE(got == "OK" + plain);
+    }
+    for (auto& r : stalled) {
+        std::string got;
+        EXPECT_EQ(client_read_reply(r.get(), 10000, client_append, &got), 0);
+        EXPECT_TRUE(got == big_plain);
+        r.close();
+    }
+    std::string bye;
+    EXPECT_EQ(client_request(CMD_EXIT, "", "", 3000, &bye), 0);
+    EXPECT_EQ(bye, "BYE");
+}
+
+TEST_F(WorkerLimitsTest, PublicFifoThatStaysFull)
+{
+    ASSERT_TRUE(daemon_start(&daemon, {}));
+    kill(daemon.pid, SIGSTOP);
+    unsigned char rec[RECORD_SIZE];
+    ASSERT_TRUE(client_record_build(rec, CMD_PING, "/nowhere", "", ""));
+    int s = 0;
+    for (int i = 0; s == 0 && i < 200; i++)
+        s = failure(client_send(rec, RECORD_SIZE, 200));
+    EXPECT_EQ(s, EBUSY);
+    kill(daemon.pid, SIGCONT);
+    EXPECT_TRUE(daemon_pings());
+}
+
+// No room for a worker's stack: the record is dropped, the next one served.
+TEST_F(WorkerLimitsTest, WorkerThatCannotStart)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "an address-space limit starves the sanitizer runtime";
+#endif
+    ASSERT_TRUE(daemon_start(&daemon));
+    rlimit lim{(rlim_t)(sandbox_proc_status(daemon.pid, "VmSize") + 64) * 1024, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_AS, &lim, nullptr), 0);
+    ASSERT_TRUE(request_send(CMD_PING, "/tmp/nobody"));
+    EXPECT_TRUE(daemon_wait_output(&daemon, "\ne8 1\ne14\n", 3000)) << daemon_out(&daemon);
+    lim.rlim_cur = RLIM_INFINITY;
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_AS, &lim, nullptr), 0);
+    EXPECT_TRUE(daemon_pings());
+}
+
+// Workers get their own stack size, and the main thread's wipe fits.
+TEST_F(WorkerLimitsTest, StackLimitOf32KiB)
+{
+    setenv("TESSARIND_WRAPPER", "prlimit --stack=32768", 1);
+    const bool started = daemon_start(&daemon, {});
+    unsetenv("TESSARIND_WRAPPER");
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(daemon_pings());
+    std::string got;
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), text.c_str(), 3000, &got), 0);
+    EXPECT_TRUE(got == plain);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crypto/crypto.h"
+#include "tests/seed.h"
 
 namespace {
 
@@ -82,9 +83,7 @@ TEST(Decoder, HighBytesStopTheScanInAnyLocale)
 
 TEST(Decoder, BoundedIsPrefixOfUnbounded)
 {
-    const char* env = getenv("TESSARIND_SEED");
-    const unsigned seed = env ? (unsigned)strtoul(env, nullptr, 10) : std::random_device{}();
-    printf("TESSARIND_SEED=%u\n", seed);
+    const unsigned seed = test_seed();
     std::mt19937 rng(seed);
     // Mostly alphabet, sometimes a stop byte.
     const std::string pool = std::string(base64_alphabet) + "=-\x80\xff \n";

@@ -11,8 +11,6 @@
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -42,8 +40,7 @@ void harness_init()
 #ifdef TESSARIND_FAIL_BUFFERS
     fail_buffers_shim = file_read(TESSARIND_FAIL_BUFFERS);
 #endif
-    if (geteuid() == 0 && unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
-        isolated = true;
+    isolated = sandbox_private_mounts();
 }
 
 const std::string& harness_fail_buffers_shim()
@@ -56,16 +53,17 @@ void DaemonTest::SetUp()
     ASSERT_GE(daemon_exe, 0) << "cannot open " << TESSARIND_DAEMON;
     if (!isolated)
         GTEST_SKIP() << "needs root, to run the daemon in a private /tmp (its FIFO path is fixed)";
-    ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777"), 0) << strerror(errno);
+    ASSERT_TRUE(sandbox_fresh_tmp()) << strerror(errno);
     dir = "/tmp/work";
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    prepare();
 }
 
 void DaemonTest::TearDown()
 {
     daemon_kill(&daemon);
     if (isolated)
-        umount2("/tmp", MNT_DETACH);
+        sandbox_drop_tmp();
 }
 
 bool daemon_spawn(daemon_proc* d, const std::vector<std::string>& args, int err_fd)

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "client/client.h"
+
 // Polls cond every 10 ms until it holds (true) or timeout_ms have passed
 // (false).
 template <typename F>
@@ -78,6 +80,32 @@ inline int failure(int rc)
     return rc < 0 ? errno : 0;
 }
 
+// A reply FIFO of the test's own: closed and removed when it goes, also
+// after a failed assertion, or earlier with close(). Move-only.
+class reply_fifo {
+public:
+    reply_fifo() { forget(); }
+    reply_fifo(reply_fifo&& o) noexcept : r(o.r) { o.forget(); }
+    reply_fifo(const reply_fifo&) = delete;
+    reply_fifo& operator=(const reply_fifo&) = delete;
+    ~reply_fifo() { client_reply_close(&r); }
+    // Made and, with listen, opened for reading; false with errno.
+    bool open(bool listen = true) { return client_reply_open(&r, listen); }
+    bool listen() { return client_reply_listen(&r); }
+    void close() { client_reply_close(&r); }
+    client_reply* get() { return &r; }
+    const char* path() const { return r.path; }
+    int& fd() { return r.fd; }
+
+private:
+    void forget()
+    {
+        r.fd = -1;
+        r.dir[0] = r.path[0] = '\0';
+    }
+    client_reply r;
+};
+
 // Builds a whole record and sends it to the public FIFO; true once sent.
 bool request_send(unsigned char command, const std::string& reply_path, const std::string& file = "",
                   const std::string& key = "");
@@ -117,6 +145,8 @@ class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // What a fixture built on this one sets up more, once /tmp is private.
+    virtual void prepare() {}
     // A working directory of the test's own.
     std::string dir;
     daemon_proc daemon;

@@ -15,7 +15,7 @@ namespace {
 
 // A client that reads its reply slowly, so its transfer stays in flight.
 struct slow_client {
-    client_reply r;
+    reply_fifo r;
     std::string got;
     std::atomic<bool> ended{false};
     int status = -1;
@@ -43,15 +43,15 @@ TEST_F(DaemonTest, TerminationSignalsDuringEightTransfers)
         std::vector<slow_client> clients(8);
         std::vector<std::thread> threads;
         for (auto& c : clients) {
-            ASSERT_TRUE(client_reply_open(&c.r));
-            ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, c.r.path, file, text.c_str()));
+            ASSERT_TRUE(c.r.open());
+            ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, c.r.path(), file, text.c_str()));
             threads.emplace_back([&c] {
-                c.status = client_read_reply(&c.r, 10000, slow_sink, &c.got);
+                c.status = client_read_reply(c.r.get(), 10000, slow_sink, &c.got);
                 c.ended = true;
             });
         }
         for (auto& c : clients)  // all eight have their reply FIFO open and are writing
-            ASSERT_TRUE(daemon_wait_output(&d, "e20: " + std::string(c.r.path) + "\n", 5000));
+            ASSERT_TRUE(daemon_wait_output(&d, "e20: " + std::string(c.r.path()) + "\n", 5000));
         ASSERT_TRUE(daemon_wait_output(&d, "e31 ", 5000, 8));
         kill(d.pid, sig);
         const int status = daemon_wait(&d, 5000);
@@ -62,7 +62,7 @@ TEST_F(DaemonTest, TerminationSignalsDuringEightTransfers)
         for (auto& c : clients) {
             EXPECT_EQ(c.status, 0);  // end of file, not a timeout
             EXPECT_LT(c.got.size(), 16 * LOAD_SIZE);
-            client_reply_close(&c.r);
+            c.r.close();
         }
         daemon_kill(&d);
     }
@@ -82,11 +82,11 @@ TEST_F(DaemonTest, ValgrindScenario)
     EXPECT_EQ(client_request(CMD_DECRYPT_FILE, file.c_str(), base64_encode(key).c_str(), 10000, &got), 0);
     EXPECT_TRUE(got == plain);
 
-    client_reply r;
-    ASSERT_TRUE(client_reply_open(&r));
-    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, file, base64_encode(key).c_str()));
-    ASSERT_TRUE(daemon_wait_output(&daemon, "e20: " + std::string(r.path) + "\n", 10000));
-    client_reply_close(&r);  // gone mid-transfer
+    reply_fifo r;
+    ASSERT_TRUE(r.open());
+    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path(), file, base64_encode(key).c_str()));
+    ASSERT_TRUE(daemon_wait_output(&daemon, "e20: " + std::string(r.path()) + "\n", 10000));
+    r.close();  // gone mid-transfer
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 10000, 3));
 
     EXPECT_EQ(client_request(CMD_EXIT, "", "", 10000, &got), 0);

@@ -40,11 +40,8 @@ std::string dashed(const std::string& text)
 
 class TransferTest : public DaemonTest {
 protected:
-    void SetUp() override
+    void prepare() override
     {
-        DaemonTest::SetUp();
-        if (IsSkipped())
-            return;
         ASSERT_TRUE(daemon_start(&daemon));
         ASSERT_TRUE(daemon_wait_output(&daemon, "e7\n", 5000));
     }
@@ -100,17 +97,17 @@ TEST_F(TransferTest, KeyStringWithoutNul)
     key.resize(20);
     const std::string plain = random_bytes(800, 8);
     const std::string file = make_file("nonul", plain, key);
-    client_reply r;
-    ASSERT_TRUE(client_reply_open(&r));
+    reply_fifo r;
+    ASSERT_TRUE(r.open());
     unsigned char rec[RECORD_SIZE];
-    ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, r.path, file.c_str(), ""));
+    ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, r.path(), file.c_str(), ""));
     for (size_t i = 0; i < FIELD_SIZE; i++)
         rec[KEY_STRING_OFFSET + i] = (unsigned char)"QUJD"[i % 4];
     ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), 0);
     std::string got;
-    EXPECT_EQ(client_read_reply(&r, 5000, client_append, &got), 0);
+    EXPECT_EQ(client_read_reply(r.get(), 5000, client_append, &got), 0);
     EXPECT_TRUE(got == plain);
-    client_reply_close(&r);
+    r.close();
 }
 
 TEST_F(TransferTest, MissingFileGivesEmptyReplyAndPerrorLine)
@@ -162,32 +159,32 @@ TEST_F(TransferTest, ExactTracesOfTwoLoadsAndAFirstLoad)
     const std::string key = random_bytes(20, 12);
     const std::string text = base64_encode(key);
     const std::string file = make_file("two", random_bytes(2 * LOAD_SIZE, 13), key);
-    client_reply r;
-    ASSERT_TRUE(client_reply_open(&r));
-    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, file, text));
+    reply_fifo r;
+    ASSERT_TRUE(r.open());
+    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path(), file, text));
     std::string got;
-    ASSERT_EQ(client_read_reply(&r, 5000, client_append, &got), 0);
+    ASSERT_EQ(client_read_reply(r.get(), 5000, client_append, &got), 0);
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
-    const std::string path = r.path;
+    const std::string path = r.path();
     EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 0\ne17..\ne18\ne20: " + path + "\ne21: " + file + "\ne22: " + text +
                                                  "\n" + hex16(key) + "e31 262144\ne31 262144\ne35\ne37\nt70:  " + path +
                                                  "\nt80\n\n"),
               1u)
         << daemon_out(&daemon);
-    client_reply_close(&r);
+    r.close();
 
-    ASSERT_TRUE(client_reply_open(&r));
-    ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, r.path, file, text));
+    ASSERT_TRUE(r.open());
+    ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, r.path(), file, text));
     got.clear();
-    ASSERT_EQ(client_read_reply(&r, 5000, client_append, &got), 0);
+    ASSERT_EQ(client_read_reply(r.get(), 5000, client_append, &got), 0);
     EXPECT_EQ(got.size(), LOAD_SIZE);
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
-    EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 3\ne17..\nt40\nt42: " + std::string(r.path) + "\nt43: " + file +
+    EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 3\ne17..\nt40\nt42: " + std::string(r.path()) + "\nt43: " + file +
                                                  "\nt44: " + text + "\n" + hex16(key) +
-                                                 "t46\nt47 262144\nt50\nt55\nt70:  " + r.path + "\nt80\n\n"),
+                                                 "t46\nt47 262144\nt50\nt55\nt70:  " + r.path() + "\nt80\n\n"),
               1u)
         << daemon_out(&daemon);
-    client_reply_close(&r);
+    r.close();
 }
 
 TEST_F(TransferTest, EmptyFileTraces)
@@ -210,13 +207,13 @@ TEST_F(TransferTest, ClientLeavingMidTransfer)
 {
     const int fds_at_start = daemon_fd_count(&daemon);
     const std::string file = make_file("big", random_bytes(8 * LOAD_SIZE, 14), random_bytes(20, 15));
-    client_reply r;
-    ASSERT_TRUE(client_reply_open(&r));
-    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path, file, "QUJD"));
+    reply_fifo r;
+    ASSERT_TRUE(r.open());
+    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path(), file, "QUJD"));
     std::string got;
     // Read about one load, then go away: the sink stops the read.
     client_read_reply(
-        &r, 5000,
+        r.get(), 5000,
         [](void* ctx, const unsigned char* d, size_t n) {
             return client_append(ctx, d, n) && ((std::string*)ctx)->size() < LOAD_SIZE;
         },
@@ -239,7 +236,7 @@ TEST_F(TransferTest, ClientLeavingMidTransfer)
     std::sort(nices.begin(), nices.end());
     EXPECT_EQ(nices.front(), 0);
     EXPECT_EQ(nices.back(), 10);
-    client_reply_close(&r);
+    r.close();
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 5000));
     EXPECT_EQ(count_of(daemon_out(&daemon), "e32\ne34\ne35\ne37\nt70"), 1u) << daemon_out(&daemon);
     EXPECT_EQ(count_of(daemon_err(&daemon), "E1\n"), 1u);

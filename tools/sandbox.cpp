@@ -53,12 +53,26 @@ bool deny_openat2()
 
 }  // namespace
 
+bool sandbox_private_mounts()
+{
+    return geteuid() == 0 && unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+bool sandbox_fresh_tmp()
+{
+    return mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0;
+}
+
+void sandbox_drop_tmp()
+{
+    umount2("/tmp", MNT_DETACH);
+}
+
 bool sandbox_private_tmp(const char* program)
 {
     // Never the machine's shared /tmp: the public FIFO's path is fixed, and a
     // daemon there would meet a real one, or strangers.
-    if (geteuid() != 0 || unshare(CLONE_NEWNS) < 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
-        mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") < 0) {
+    if (!sandbox_private_mounts() || !sandbox_fresh_tmp()) {
         fprintf(stderr, "%s: skipped: needs root, to run the daemon in a private /tmp (its FIFO path is fixed)\n",
                 program);
         return false;

@@ -10,6 +10,12 @@
 // Enters a private mount namespace with a fresh /tmp, which needs root.
 // False, with the reason printed, when it cannot.
 bool sandbox_private_tmp(const char* program);
+// Its two steps, for the tests, which take a fresh /tmp per test: a mount
+// namespace of the process's own (false without root), and a new tmpfs on
+// /tmp in it (false with errno), which sandbox_drop_tmp takes away again.
+bool sandbox_private_mounts();
+bool sandbox_fresh_tmp();
+void sandbox_drop_tmp();
 
 // The one way to start a program here, the daemon above all: exe (an
 // O_PATH descriptor, which stays usable when a private /tmp hides its path)
