@@ -137,7 +137,6 @@ TEST_F(DaemonTest, LateReaderGetsOkAfterThreeAttempts)
     EXPECT_EQ(reply, "OK");
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000));
     EXPECT_EQ(count_of(daemon_out(&daemon), "t60\nt61\nt61\nt61\nt64\n"), 1u);
-    r.close();
 }
 
 TEST_F(DaemonTest, UnreadPingUnknownCommandsAndNonFifoReplies)
@@ -166,7 +165,6 @@ TEST_F(DaemonTest, UnreadPingUnknownCommandsAndNonFifoReplies)
     EXPECT_TRUE(daemon_pings());
     EXPECT_EQ(file_read(plain), "untouched");
     EXPECT_EQ(count_of(daemon_out(&daemon), "t64\n"), 1u);
-    unread.close();
 }
 
 TEST_F(DaemonTest, TwoPingsAtOnce)
@@ -199,7 +197,6 @@ TEST_F(DaemonTest, ShortRecordDoesNotInheritThePreviousOne)
     ASSERT_EQ(client_send(&short_ping, 1, 1000), 0);
     ASSERT_TRUE(daemon_wait_output(&daemon, "t61\n", 3000));
     EXPECT_EQ(count_of(daemon_out(&daemon), "t64\n"), 1u);
-    r.close();
 }
 
 // A record whose fields have no NUL at all: every field is bounded.
@@ -222,7 +219,6 @@ TEST_F(DaemonTest, ExitWithNobodyReadingStillStops)
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 9000), 0));
     EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
     EXPECT_EQ(count_of(daemon_out(&daemon), "e9\ne10\ne10\ne10\ne10\ne10\ne13..\n"), 1u);
-    r.close();
 }
 
 TEST_F(DaemonTest, SignalWhileWaitingForTheFirstClient)
@@ -445,7 +441,6 @@ TEST_F(RepliesTest, PingIntoAFullFifo)
     ASSERT_TRUE(request_send(CMD_PING, r.path()));
     EXPECT_TRUE(daemon_wait_output(&daemon, "t60\nt70:  " + std::string(r.path()) + "\nt80\n\n", 9000));
     EXPECT_TRUE(daemon_pings());
-    r.close();
 }
 
 // "t63", "e11", "t48" stand for EPIPE: the reader leaves while the
@@ -480,13 +475,13 @@ TEST_F(RepliesTest, FirstLoadWhoseReaderLeaves)
     ASSERT_EQ(fcntl(r.fd(), F_SETPIPE_SZ, 4 * (int)LOAD_SIZE), 4 * (int)LOAD_SIZE);
     const std::string junk(LOAD_SIZE, 'j');
     while (write(r.fd(), junk.data(), junk.size()) > 0) {
-}
-ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, r.path(), data));
-ASSERT_TRUE(daemon_wait_output(&daemon, "t42: " + std::string(r.path()) + "\n", 5000));
-r.close();
-ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 5000));
-EXPECT_EQ(count_of(daemon_out(&daemon), "t46\nt48\nt49\nt55\nt70:  "), 1u) << daemon_out(&daemon);
-EXPECT_EQ(count_of(daemon_out(&daemon), "t50"), 0u);
+    }
+    ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, r.path(), data));
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t42: " + std::string(r.path()) + "\n", 5000));
+    r.close();
+    ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 5000));
+    EXPECT_EQ(count_of(daemon_out(&daemon), "t46\nt48\nt49\nt55\nt70:  "), 1u) << daemon_out(&daemon);
+    EXPECT_EQ(count_of(daemon_out(&daemon), "t50"), 0u);
 }
 
 TEST_F(RepliesTest, ExitIntoAFullFifo)
@@ -496,7 +491,6 @@ TEST_F(RepliesTest, ExitIntoAFullFifo)
     ASSERT_TRUE(request_send(CMD_EXIT, r.path()));
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 9000), 0));
     EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 2\ne9\ne13..\n"), 1u);
-    r.close();
 }
 
 // A pipe counts as a FIFO; both paths reach it through a magic link.

@@ -107,7 +107,6 @@ TEST_F(TransferTest, KeyStringWithoutNul)
     std::string got;
     EXPECT_EQ(client_read_reply(r.get(), 5000, client_append, &got), 0);
     EXPECT_TRUE(got == plain);
-    r.close();
 }
 
 TEST_F(TransferTest, MissingFileGivesEmptyReplyAndPerrorLine)
@@ -184,7 +183,6 @@ TEST_F(TransferTest, ExactTracesOfTwoLoadsAndAFirstLoad)
                                                  "t46\nt47 262144\nt50\nt55\nt70:  " + r.path() + "\nt80\n\n"),
               1u)
         << daemon_out(&daemon);
-    r.close();
 }
 
 TEST_F(TransferTest, EmptyFileTraces)
