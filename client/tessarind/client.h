@@ -17,7 +17,8 @@
  *   EACCES        not allowed to write the public FIFO (the group tessarind
  *                 may), or the file is not readable
  *   ENOENT        the file does not exist
- *   EINVAL        a NULL argument, the file is not a regular file, or the
+ *   EINVAL        a NULL argument, the file is not a regular file, what
+ *                 sits at /tmp/TALV_PIPE is not a FIFO, or the
  *                 key text holds anything but base64 characters, '-'
  *                 separators, '=' padding at the end and white space
  *                 around it, or decodes to no bytes
