@@ -217,6 +217,18 @@ bool daemon_pings()
     return client_request(CMD_PING, "", "", 3000, &got) == 0 && got == "OK";
 }
 
+std::string read_one_load(reply_fifo* r)
+{
+    std::string got;
+    client_read_reply(
+        r->get(), 5000,
+        [](void* ctx, const unsigned char* d, size_t n) {
+            return client_append(ctx, d, n) && ((std::string*)ctx)->size() < LOAD_SIZE;
+        },
+        &got);
+    return got;
+}
+
 bool request_send(unsigned char command, const std::string& reply_path, const std::string& file,
                   const std::string& key)
 {

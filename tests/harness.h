@@ -106,6 +106,10 @@ private:
     client_reply r;
 };
 
+// Reads about one load of r's reply, then stops: a client that goes away
+// mid-transfer. What it read.
+std::string read_one_load(reply_fifo* r);
+
 // Builds a whole record and sends it to the public FIFO; true once sent.
 bool request_send(unsigned char command, const std::string& reply_path, const std::string& file = "",
                   const std::string& key = "");

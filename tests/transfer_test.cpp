@@ -208,15 +208,8 @@ TEST_F(TransferTest, ClientLeavingMidTransfer)
     reply_fifo r;
     ASSERT_TRUE(r.open());
     ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path(), file, "QUJD"));
-    std::string got;
-    // Read about one load, then go away: the sink stops the read.
-    client_read_reply(
-        r.get(), 5000,
-        [](void* ctx, const unsigned char* d, size_t n) {
-            return client_append(ctx, d, n) && ((std::string*)ctx)->size() < LOAD_SIZE;
-        },
-        &got);
-    ASSERT_GE(got.size(), LOAD_SIZE);
+    // Read about one load, then go away.
+    ASSERT_GE(read_one_load(&r).size(), LOAD_SIZE);
     // Meanwhile the whole-file worker runs at nice 10, the main thread at 0.
     std::vector<int> nices;
     const std::string tasks = "/proc/" + std::to_string(daemon.pid) + "/task";
