@@ -3,12 +3,10 @@
 // command-line client.
 #include "client/tessarind/client.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "client/client.h"
@@ -22,9 +20,11 @@ bool write_to_fd(void* ctx, const unsigned char* p, size_t len)
     return client_write_all(*(int*)ctx, p, len) == 0;
 }
 
-// A buffer sized from the file: grown only for a file that grew meanwhile.
-// Never leaves plain data behind in freed memory.
+// The reply in one buffer of the size the library found for it (the file's,
+// or its first load's), made at the first data: no reply is handed over
+// beyond that size.
 struct to_memory {
+    const client_transfer* t;
     unsigned char* data;
     size_t len, cap;
 };
@@ -32,18 +32,27 @@ struct to_memory {
 bool append_to_memory(void* ctx, const unsigned char* p, size_t len)
 {
     auto* m = (to_memory*)ctx;
-    if (len > m->cap - m->len) {
-        auto* bigger = (unsigned char*)malloc(m->len + len);
-        if (!bigger)
+    if (!m->data) {
+        m->cap = (size_t)m->t->expected;
+        m->data = (unsigned char*)malloc(m->cap);
+        if (!m->data)
             return false;
-        if (m->data)
-            memcpy(bigger, m->data, m->len);
-        tessarind_free(m->data, m->cap);
-        m->data = bigger;
-        m->cap = m->len + len;
+    }
+    if (len > m->cap - m->len) {
+        errno = EPROTO;
+        return false;
     }
     memcpy(m->data + m->len, p, len);
     m->len += len;
+    return true;
+}
+
+// A reply cut short starts afresh in a new buffer.
+bool restart_memory(void* ctx)
+{
+    auto* m = (to_memory*)ctx;
+    tessarind_free(m->data, m->cap);
+    *m = {m->t, nullptr, 0, 0};
     return true;
 }
 
@@ -90,25 +99,10 @@ TESSARIND_API void* tessarind_decrypt(const char* path, const char* key_text, in
     }
     if (!arguments_usable(path, key_text))
         return nullptr;
-    to_memory m{nullptr, 0, 0};
-    struct stat st;
-    if (stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        m.cap = first_load ? std::min<size_t>((size_t)st.st_size, LOAD_SIZE) : (size_t)st.st_size;
-        m.data = (unsigned char*)malloc(m.cap);
-        if (!m.data)
-            return nullptr;
-    }
     client_transfer t;
-    int s = client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t);
-    // A reply cut short (a daemon restarted mid-reply, say) is asked for once
-    // more: nothing of it has reached the caller yet. Timeout 0 tries once.
-    if (s < 0 && errno == EIO && timeout_ms != 0) {
-        if (m.data)
-            explicit_bzero(m.data, m.len);
-        m.len = 0;
-        s = client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t);
-    }
-    if (s < 0) {
+    t.restart = restart_memory;
+    to_memory m{&t, nullptr, 0, 0};
+    if (client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t) < 0) {
         tessarind_free(m.data, m.cap);
         return nullptr;
     }

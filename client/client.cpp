@@ -159,23 +159,28 @@ int client_send(const void* record, size_t len, int timeout_ms)
         errno = fifo ? EPERM : EINVAL;
         return -1;
     }
-    int status = 0;
+    int status = -1;
     for (;;) {
         // Up to PIPE_BUF bytes go in whole or not at all, so records from
         // several clients never interleave.
         const ssize_t n = write(fd, record, len);
-        if (n == (ssize_t)len)
-            break;
-        if (n >= 0 || (errno != EAGAIN && errno != EINTR)) {
-            if (n >= 0 || errno == EPIPE)
-                errno = n >= 0 ? EIO : ECONNREFUSED;
-            status = -1;
+        if (n == (ssize_t)len) {
+            status = 0;
             break;
         }
-        if (errno == EAGAIN && !wait_ready(fd, POLLOUT, timeout_ms)) {
+        if (n >= 0) {  // a part only: never, for a record and a FIFO
+            errno = EIO;
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EPIPE)
+            errno = ECONNREFUSED;
+        if (errno != EAGAIN)
+            break;
+        if (!wait_ready(fd, POLLOUT, timeout_ms)) {
             if (errno == ETIMEDOUT)
                 errno = EBUSY;
-            status = -1;
             break;
         }
     }
@@ -325,10 +330,6 @@ bool count_and_pass(void* c, const unsigned char* data, size_t len)
     return !k->sink || k->sink(k->ctx, data, len);
 }
 
-}  // namespace
-
-namespace {
-
 bool is_space(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -387,6 +388,25 @@ int client_key_check(const char* text, size_t* bad)
     return bytes;
 }
 
+namespace {
+
+// One request for the file; -1 with EIO when the reply ended short.
+int decrypt_once(const char* file, const char* key_text, bool first_load, int timeout_ms, client_sink sink,
+                 void* ctx, client_transfer* t, void (*on_reply)(const client_reply*))
+{
+    t->received = 0;
+    counter c{sink, ctx, &t->received};
+    const int s = client_exchange(first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, file, key_text, timeout_ms,
+                                  count_and_pass, &c, {t->expected, on_reply});
+    if (s == 0 && t->received < t->expected) {
+        errno = EIO;
+        return -1;
+    }
+    return s;
+}
+
+}  // namespace
+
 int client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink, void* ctx,
                    client_transfer* t, void (*on_reply)(const client_reply*))
 {
@@ -405,15 +425,14 @@ int client_decrypt(const char* path, const char* key, bool first_load, int timeo
     // Sent without the white space around it, which would end the daemon's
     // decoding at once. Too long a path or key fails as the record is built.
     std::string key_text(client_key_trim(key));
-    counter c{sink, ctx, &t->received};
-    int s = client_exchange(first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, file, key_text.c_str(), timeout_ms,
-                            count_and_pass, &c, {t->expected, on_reply});
+    int s = decrypt_once(file, key_text.c_str(), first_load, timeout_ms, sink, ctx, t, on_reply);
+    // A reply cut short (a daemon restarted or upgraded mid-reply, say) is
+    // asked for once more, if the sink can start afresh: nothing of it has
+    // reached the caller yet. Timeout 0 tries once.
+    if (s < 0 && errno == EIO && t->received < t->expected && timeout_ms != 0 && t->restart && t->restart(ctx))
+        s = decrypt_once(file, key_text.c_str(), first_load, timeout_ms, sink, ctx, t, on_reply);
     const int saved = errno;
     explicit_bzero(key_text.data(), key_text.size());
     errno = saved;
-    if (s == 0 && t->received < t->expected) {
-        errno = EIO;
-        s = -1;
-    }
     return s;
 }

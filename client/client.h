@@ -101,11 +101,13 @@ int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const cli
 // is not ours) is a regular file we can read (ENOENT, EACCES, EINVAL,
 // ENAMETOOLONG), then hands the reply to sink. t->expected stays -1 until
 // the file passed those checks. A reply shorter than the file, or its first
-// load, fails with EIO; a longer one with EPROTO. on_reply as for
-// client_exchange.
+// load, is asked for once more if t->restart says the sink can start
+// afresh (never with timeout 0), and else fails with EIO; a longer one fails
+// with EPROTO. on_reply as for client_exchange.
 struct client_transfer {
     long long expected = -1;  // the reply's size, once the file is checked
     long long received = 0;
+    bool (*restart)(void* ctx) = nullptr;  // null: a short reply is not asked again
 };
 int client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink, void* ctx,
                    client_transfer* t, void (*on_reply)(const client_reply*) = nullptr);

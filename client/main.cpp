@@ -121,22 +121,33 @@ int output_failed(const char* path)
     return fail("cannot write output: %s", strerror(errno));
 }
 
+// OUT, with the transfer's counts for the progress line.
 struct sink_state {
-    int fd;
+    output* out;
     bool failed;  // the output, not the request, failed
+    const client_transfer* t;
     progress prog;
 };
 
 bool sink_write(void* ctx, const unsigned char* data, size_t len)
 {
     auto* s = (sink_state*)ctx;
-    if (client_write_all(s->fd, data, len) < 0) {
+    if (client_write_all(s->out->fd, data, len) < 0) {
         s->failed = true;
         return false;
     }
-    s->prog.received += (long long)len;
+    s->prog.total = s->t->expected;
+    s->prog.received = s->t->received;
     progress_show(&s->prog, false);
     return true;
+}
+
+// A reply cut short is asked for once more when OUT can start afresh: when
+// it goes through a temporary file and did not fail itself.
+bool sink_restart(void* ctx)
+{
+    auto* s = (sink_state*)ctx;
+    return !s->failed && output_restart(s->out);
 }
 
 // Who owns what sits at the public path, when that is not the daemon.
@@ -242,24 +253,13 @@ int cmd_decrypt(const options& o)
     // Plain data: readable by the caller only.
     if (!output_open(&out, o.out, 0600, false))
         return output_failed(o.out);
-    sink_state sink{out.fd, false, {}};
+    client_transfer t;
+    sink_state sink{&out, false, &t, {}};
     sink.prog.on = o.progress && isatty(STDERR_FILENO);
     sink.prog.start = output_now();
-    struct stat st;
-    if (stat(o.args[0], &st) == 0)
-        sink.prog.total = o.first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size;
-    client_transfer t;
-    int s = client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t,
-                           output_doom_reply);
-    // A reply cut short (a daemon restarted or upgraded mid-reply, say) is
-    // asked for once more, when nothing of it has reached the caller: OUT
-    // goes through a temporary file, which starts afresh. Timeout 0 tries
-    // once.
-    if (s < 0 && errno == EIO && !sink.failed && o.timeout_ms != 0 && output_restart(&out)) {
-        sink.prog.received = 0;
-        s = client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t,
-                           output_doom_reply);
-    }
+    t.restart = sink_restart;
+    const int s = client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t,
+                                 output_doom_reply);
     const int saved = errno;
     explicit_bzero(key.data(), key.size());
     progress_show(&sink.prog, true);

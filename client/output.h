@@ -41,7 +41,7 @@ mode_t output_umask();
 // A progress line on standard error, at most ten times a second.
 struct progress {
     bool on = false;
-    long long total = -1;  // file size when known
+    long long total = -1;  // the reply's size when known
     long long received = 0;
     double start = 0, last = 0;
 };
