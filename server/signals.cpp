@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -16,25 +15,27 @@ volatile sig_atomic_t own_public_fifo = 0;
 // reads, and each further write would raise SIGPIPE again, for ever.
 volatile sig_atomic_t stderr_gone = 0;
 
-// "e2 %d\n" by hand: printf is not async-signal-safe.
-size_t format_e2(char* buf, int signo)
+// Writes "<head><number>\n" to fd, by hand: printf is not
+// async-signal-safe.
+void write_line(int fd, const char* head, int number)
 {
-    char digits[12];
+    char buf[80];
+    size_t n = 0;
+    while (*head && n < sizeof buf - 13)
+        buf[n++] = *head++;
+    if (number < 0)
+        buf[n++] = '-';
+    char digits[11];
     size_t nd = 0;
-    unsigned v = signo < 0 ? 0u - (unsigned)signo : (unsigned)signo;
+    unsigned v = number < 0 ? 0u - (unsigned)number : (unsigned)number;
     do
         digits[nd++] = (char)('0' + v % 10);
     while ((v /= 10) != 0);
-    size_t n = 0;
-    buf[n++] = 'e';
-    buf[n++] = '2';
-    buf[n++] = ' ';
-    if (signo < 0)
-        buf[n++] = '-';
     while (nd > 0)
         buf[n++] = digits[--nd];
     buf[n++] = '\n';
-    return n;
+    const ssize_t ignored = write(fd, buf, n);
+    (void)ignored;
 }
 
 }  // namespace
@@ -48,21 +49,10 @@ void signals_own_public_fifo()
 // finished trace line is already written.
 void on_signal(int signo)
 {
-    if (debug_level) {
-        char buf[24];
-        const ssize_t ignored = write(STDOUT_FILENO, buf, format_e2(buf, signo));
-        (void)ignored;
-    }
-    if (log_level) {
-        // "<6>tessarind stopping: signal N" from the trace's own digits.
-        char buf[64] = "<6>tessarind stopping: signal ";
-        const size_t head = sizeof "<6>tessarind stopping: signal " - 1;
-        char e2[24];
-        const size_t n = format_e2(e2, signo);
-        memcpy(buf + head, e2 + 3, n - 3);  // past "e2 ", with its newline
-        const ssize_t ignored = write(STDERR_FILENO, buf, head + n - 3);
-        (void)ignored;
-    }
+    if (debug_level)
+        write_line(STDOUT_FILENO, "e2 ", signo);
+    if (log_level)
+        write_line(STDERR_FILENO, "<6>tessarind stopping: signal ", signo);
     close(publicfifo);
     close(dummyfifo);
     if (own_public_fifo)

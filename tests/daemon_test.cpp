@@ -237,12 +237,13 @@ TEST_F(DaemonTest, TerminationSignalsWhileServing)
     SKIP_UNDER_TSAN();
     for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
         daemon_proc d;
-        ASSERT_TRUE(daemon_start(&d));
+        ASSERT_TRUE(daemon_start(&d, {"-d", "-l"}));
         ASSERT_TRUE(daemon_wait_output(&d, "e7\n", 5000));
         kill(d.pid, sig);
         EXPECT_TRUE(exited_with(daemon_wait(&d, 5000), 0)) << sig;
         EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH)) << sig;
         EXPECT_EQ(count_of(daemon_out(&d), "e2 " + std::to_string(sig) + "\n"), 1u);
+        EXPECT_EQ(count_of(daemon_err(&d), "<6>tessarind stopping: signal " + std::to_string(sig) + "\n"), 1u);
     }
 }
 
