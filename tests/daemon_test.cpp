@@ -258,7 +258,7 @@ TEST_F(DaemonTest, PublicFifoIsNotReadableByOthers)
     EXPECT_EQ(st.st_mode & 0777, 0622u);
     daemon_kill(&daemon);
 
-// An existing FIFO of ours is reused with the mode a new one gets, and
+    // An existing FIFO of ours is reused with the mode a new one gets, and
     // is removed.
     unlink(PUBLIC_FIFO_PATH);
     ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0600), 0);

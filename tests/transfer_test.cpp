@@ -15,6 +15,7 @@
 #include "client/client.h"
 #include "common/common.h"
 #include "tests/harness.h"
+#include "tools/sandbox.h"
 
 namespace {
 
@@ -401,6 +402,18 @@ TEST_F(TransferTest, NoSecretsLeftInMemory)
     EXPECT_FALSE(daemon_memory_holds(&daemon, {"plain-marker-"})) << "plain data";
     EXPECT_FALSE(daemon_memory_holds(&daemon, {key})) << "key bytes";
     EXPECT_FALSE(daemon_memory_holds(&daemon, {text})) << "key text";
+    // Nor may its own user read it there, or find it in a core file: the
+    // daemon is not dumpable, which the kernel shows by giving the files in
+    // /proc/PID to root.
+    daemon_kill(&daemon);
+    unlink(PUBLIC_FIFO_PATH);
+    setenv("TESSARIND_WRAPPER", "setpriv --reuid=65534 --regid=65534 --clear-groups", 1);
+    ASSERT_TRUE(daemon_start(&daemon, {}));
+    unsetenv("TESSARIND_WRAPPER");
+    struct stat st;
+    ASSERT_EQ(stat(("/proc/" + std::to_string(daemon.pid) + "/status").c_str(), &st), 0);
+    EXPECT_EQ(sandbox_proc_status(daemon.pid, "Uid"), 65534);
+    EXPECT_EQ(st.st_uid, 0u) << "dumpable";
 }
 
 TEST_F(TransferTest, SixtyFourMebibytes)
