@@ -103,6 +103,16 @@ check "a non-member is told he may not" holds "$err" \
 status=$(inside systemctl status --no-pager tessarind.service || true)
 check "systemctl status: active (running)" holds "$status" "active (running)"
 check "systemctl status: a notify service" is "$(inside systemctl show -p Type --value tessarind.service)" notify
+# Not dumpable: the kernel then gives the files in /proc/PID to root, though
+# the daemon runs as tessarind.
+pid=$(inside systemctl show -p MainPID --value tessarind.service)
+check "the daemon runs as tessarind and is not dumpable" \
+  is "$(inside stat -c %U "/proc/$pid/status") $(inside awk '$1 == "Uid:" { print $2 }' "/proc/$pid/status")" \
+  "root $(inside id -u tessarind)"
+exposure=$(inside systemd-analyze security --no-pager tessarind.service 2>/dev/null |
+  sed -n 's/.*Overall exposure level for tessarind.service: *\([0-9.]*\).*/\1/p')
+check "systemd-analyze security: exposure ${exposure:-unknown}, 1.0 at most" \
+  awk -v e="$exposure" 'BEGIN { exit !(e != "" && e + 0 <= 1.0) }'
 
 # The log: a start line, a failed request, never the key.
 as member sh -c 'cd /srv/data && cp plain.enc private.enc && chmod 0600 private.enc'
@@ -113,6 +123,8 @@ journal=$(inside journalctl -u tessarind --no-pager -o cat)
 check "the journal has the start line" holds "$journal" "started; public FIFO inherited from systemd"
 check "the journal has the failed request" holds "$journal" "file /srv/data/private.enc: Permission denied"
 check "the journal holds no key text" lacks "$journal" "$(inside cat /srv/data/key)"
+check "the journal files failed requests as warnings" \
+  holds "$(inside journalctl -u tessarind --no-pager -o cat -p warning..warning)" "decrypt failed: reply"
 
 # stop means: until the next request. The FIFO stays, and stays the daemon's.
 check "a member's stop" is "$(as member tessarind-client stop)" BYE
@@ -155,6 +167,15 @@ inside apt-get purge -y -q tessarind >>"$work/install.log" 2>&1
 check "after purge the socket is stopped" is "$(inside systemctl is-active tessarind.socket || true)" inactive
 check "after purge the service is stopped" is "$(inside systemctl is-active tessarind.service || true)" inactive
 check "after purge the FIFO is gone" is "$(fifo_id)" none
+
+# A person's account named tessarind is never taken for the service's: the
+# installation fails and starts nothing.
+inside userdel tessarind 2>/dev/null
+inside useradd -u 1500 -g tessarind tessarind
+err=$(inside dpkg -i "/root/$(basename "$deb")" 2>&1 || true)
+check "beside a non-system account tessarind the install fails" holds "$err" \
+  "the existing account tessarind (uid 1500) is not a system account"
+check "and the socket is not started" is "$(inside systemctl is-active tessarind.socket || true)" inactive
 
 echo "$passed passed, $failed failed (make check-systemd, $(($(date +%s) - start)) s)"
 [ "$failed" = 0 ]
