@@ -23,6 +23,7 @@ struct daemon_options {
     bool help;            // "--help" or "-h"
     bool log;             // "-l": the operational log on standard error
     const char* unknown;  // any other option slot starting with '-', or null
+    const char* ignored;  // the first option after the slot, which is not read
 };
 daemon_options options_parse(int argc, char** argv);
 

@@ -66,7 +66,7 @@ const char usage_text[] =
 
 daemon_options options_parse(int argc, char** argv)
 {
-    daemon_options o{0, false, false, false, false, nullptr};
+    daemon_options o{0, false, false, false, false, nullptr, nullptr};
     int slot = 1;
     if (argc > 1 && strcmp(argv[1], "-d") == 0) {
         o.debug = 1;
@@ -79,6 +79,9 @@ daemon_options options_parse(int argc, char** argv)
     o.log = strcmp(a, "-l") == 0;
     if (a[0] == '-' && !o.version && !o.version_line && !o.help && !o.log)
         o.unknown = a;
+    for (int i = slot + 1; i < argc && !o.ignored; i++)
+        if (argv[i][0] == '-')
+            o.ignored = argv[i];
     return o;
 }
 
@@ -112,6 +115,11 @@ void init_options(int argc, char** argv)
     // Ignored, as always, but no longer silently.
     if (opt.unknown)
         fprintf(stderr, "tessarind: ignoring unknown option %s (see tessarind --help)\n", opt.unknown);
+    // "-l -d" would otherwise run without the traces asked for.
+    if (opt.ignored)
+        fprintf(stderr,
+                "tessarind: ignoring option %s: only the first option (after -d) is read (see tessarind --help)\n",
+                opt.ignored);
 }
 
 // Init, the service: handlers, pool, public FIFO. Failures end the process

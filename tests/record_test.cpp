@@ -37,16 +37,18 @@ TEST(Options, CommandLine)
         std::vector<const char*> args;
         int debug;
         bool version;
+        const char* ignored = nullptr;  // warned about: an option that is not read
     } cases[] = {
         {{"t"}, 0, false},
         {{"t", "-d"}, 1, false},
         {{"t", "-a"}, 0, true},
         {{"t", "-d", "-a"}, 1, true},
-        {{"t", "-a", "-d"}, 0, true},
-        {{"t", "-x", "-a"}, 0, false},
+        {{"t", "-a", "-d"}, 0, true, "-d"},
+        {{"t", "-x", "-a"}, 0, false, "-a"},
         {{"t", "-dd"}, 0, false},
-        {{"t", "-d", "-d", "-a"}, 1, false},
+        {{"t", "-d", "-d", "-a"}, 1, false, "-a"},
         {{"t", "-d", "-l"}, 1, false},
+        {{"t", "-l", "plain", "-d", "-a"}, 0, false, "-d"},
     };
     for (const auto& c : cases) {
         std::vector<char*> argv;
@@ -55,6 +57,7 @@ TEST(Options, CommandLine)
         const daemon_options o = options_parse((int)argv.size(), argv.data());
         EXPECT_EQ(o.debug, c.debug) << c.args.size();
         EXPECT_EQ(o.version, c.version) << c.args.size();
+        EXPECT_STREQ(o.ignored ? o.ignored : "", c.ignored ? c.ignored : "") << c.args.size();
     }
     // The rest of the option slot: each flag alone, anything else starting
     // with '-' unknown (warned about), a non-option ignored silently.
