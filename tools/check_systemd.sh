@@ -36,9 +36,13 @@ cleanup() {
   rm -rf "/run/systemd/nspawn/propagate/$machine" "$root"
 }
 trap cleanup EXIT
+# The container's PID 1 is a child of nspawn once it runs systemd; before
+# that, nspawn's children are helpers that soon end.
 leader=""
 for _ in $(seq 300); do
-  leader=$(pgrep -P "$nspawn" | head -n 1 || true)
+  for p in $(pgrep -P "$nspawn" || true); do
+    case "$(cat "/proc/$p/comm" 2>/dev/null)" in systemd | init) leader=$p ;; esac
+  done
   [ -n "$leader" ] && break
   sleep 0.1
 done
