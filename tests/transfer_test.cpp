@@ -408,8 +408,9 @@ TEST_F(TransferTest, NoSecretsLeftInMemory)
     daemon_kill(&daemon);
     unlink(PUBLIC_FIFO_PATH);
     setenv("TESSARIND_WRAPPER", "setpriv --reuid=65534 --regid=65534 --clear-groups", 1);
-    ASSERT_TRUE(daemon_start(&daemon, {}));
+    const bool started = daemon_start(&daemon, {});
     unsetenv("TESSARIND_WRAPPER");
+    ASSERT_TRUE(started);
     struct stat st;
     ASSERT_EQ(stat(("/proc/" + std::to_string(daemon.pid) + "/status").c_str(), &st), 0);
     EXPECT_EQ(sandbox_proc_status(daemon.pid, "Uid"), 65534);
