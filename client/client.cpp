@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,8 +35,10 @@ bool daemon_user(uid_t* uid)
 // write, as a daemon started by hand under another user's umask may).
 bool reply_mode(const char* path)
 {
+    // What stands at the public path itself: a symlink there is never the
+    // daemon's, and client_send refuses it.
     struct stat pub;
-    if (stat(PUBLIC_FIFO_PATH, &pub) < 0 || pub.st_uid == geteuid())
+    if (lstat(PUBLIC_FIFO_PATH, &pub) < 0 || pub.st_uid == geteuid() || !S_ISFIFO(pub.st_mode))
         return true;  // our own daemon, or none: 0600 as made
     if (chown(path, (uid_t)-1, pub.st_gid) == 0)
         return chmod(path, 0620) == 0;
@@ -67,7 +70,18 @@ bool client_reply_open(client_reply* r, bool open_now)
         r->dir[0] = '\0';
         return false;
     }
-    snprintf(r->path, sizeof r->path, "%s/reply", r->dir);
+    // A name nobody can guess, in a directory nobody else can list: nobody
+    // else can open the FIFO or name it in a record of his own.
+    unsigned char random[16];
+    if (getrandom(random, sizeof random, 0) != (ssize_t)sizeof random) {
+        const int saved = errno;
+        client_reply_close(r);
+        errno = saved;
+        return false;
+    }
+    int n = snprintf(r->path, sizeof r->path, "%s/r-", r->dir);
+    for (unsigned char b : random)
+        n += snprintf(r->path + n, sizeof r->path - (size_t)n, "%02x", b);
     if (chmod(r->dir, 0711) < 0 || mkfifo(r->path, 0600) < 0 || !reply_mode(r->path) ||
         (open_now && !client_reply_listen(r))) {
         const int saved = errno;
@@ -143,10 +157,13 @@ bool wait_ready(int fd, short events, int timeout_ms)
 int client_send(const void* record, size_t len, int timeout_ms)
 {
     // Non-blocking: fails with ENXIO at once when no daemon reads the FIFO.
-    const int fd = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    // Never through a symlink: whatever it leads to is not the daemon's.
+    const int fd = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENXIO)
             errno = ECONNREFUSED;
+        else if (errno == ELOOP)
+            errno = EPERM;
         return -1;
     }
     // Never hand a key to something that is not a FIFO, nor to a FIFO

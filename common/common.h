@@ -113,15 +113,21 @@ bool path_chmod(int path_fd, mode_t mode);
 // How long a transfer waits for its client to open the reply FIFO.
 inline constexpr int READER_WAIT_MS = 30000;
 
-// Up to five attempts, one second apart, to open path for writing (with
-// O_NONBLOCK if asked). Only a FIFO of a real file system counts, other
-// than the public one and the log: anything else is a failed attempt, and
-// is never opened for writing. Without O_NONBLOCK, a FIFO with no reader is
-// waited for READER_WAIT_MS at most, and then no further attempt is made.
-// After each failed attempt, traces "failed_code", and with name_path
-// "failed_code: path". Returns the descriptor (blocking unless asked), or -1.
-int fifo_open_reply(const char* path, bool nonblocking, const char* failed_code, bool name_path);
+// Binds a record to its reply FIFO as the record is read: path resolved
+// once (no magic link crossed) into an O_PATH descriptor, kept only if it is
+// a FIFO of a real file system other than the public one and the log. Sets
+// *owner to the FIFO's owner. -1 with errno (ENOTSUP: something else) when
+// path does not reach such a FIFO now.
+int fifo_bind_reply(const char* path, uid_t* owner);
 
-// The owner of whatever path names now (no magic link crossed); false when
-// it does not resolve.
-bool fifo_reply_owner(const char* path, uid_t* owner);
+// Up to five attempts, one second apart, to open the reply FIFO for writing
+// (with O_NONBLOCK if asked): the bound one (a descriptor from
+// fifo_bind_reply, never the path again), or, with bound -1, path resolved
+// and checked as fifo_bind_reply does at each attempt; anything else is a
+// failed attempt, and is never opened for writing. A bound FIFO its client
+// has removed ends the attempts at once, after one failed attempt's trace.
+// Without O_NONBLOCK, a FIFO with no reader is waited for READER_WAIT_MS at
+// most, and then no further attempt is made. After each failed attempt,
+// traces "failed_code", and with name_path "failed_code: path". Returns the
+// descriptor (blocking unless asked), or -1 with errno.
+int fifo_open_reply(const char* path, int bound, bool nonblocking, const char* failed_code, bool name_path);

@@ -49,61 +49,87 @@ int wait_for_reader(int path_fd, int flags)
     }
 }
 
-// Resolved once, without magic links, into an O_PATH descriptor that is
-// checked and then reopened: the file written is the file checked, however
-// the path changes meanwhile, and opening it has no side effect unless it is
-// a FIFO we may write. *waited is set when a FIFO was found but no reader
+// Opens a checked reply FIFO (an O_PATH descriptor) for writing: at once
+// with nonblocking, else once a reader comes. *waited is set when no reader
 // came in time: no further attempt then.
-int open_reply_once(const char* path, bool nonblocking, bool* waited)
+int open_checked(int pfd, bool nonblocking, bool* waited)
+{
+    const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+    if (nonblocking)
+        return path_reopen(pfd, flags | O_NONBLOCK);
+    const int fd = wait_for_reader(pfd, flags);
+    *waited = fd < 0 && errno == ENXIO;
+    // Writes of a transfer block while the client's FIFO is full.
+    if (fd >= 0)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// An O_PATH descriptor of the FIFO path names now, if it may take a reply;
+// -1 with errno (ENOTSUP: it names something else).
+int resolve_checked(const char* path, struct stat* st)
 {
     const int pfd = path_resolve(path);
     if (pfd < 0)
         return -1;
+    if (fstat(pfd, st) == 0 && reply_allowed(pfd, *st))
+        return pfd;
+    io_close(pfd);
+    errno = ENOTSUP;
+    return -1;
+}
+
+// One attempt by name: resolved without magic links, checked, and only that
+// very object reopened, however the path changes meanwhile.
+int open_by_name(const char* path, bool nonblocking, bool* waited)
+{
     struct stat st;
-    int fd = -1;
-    const int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
-    if (fstat(pfd, &st) < 0 || !reply_allowed(pfd, st)) {
-        errno = ENOTSUP;
-    } else if (nonblocking) {
-        fd = path_reopen(pfd, flags | O_NONBLOCK);
-    } else {
-        fd = wait_for_reader(pfd, flags);
-        *waited = fd < 0 && errno == ENXIO;
-        // Writes of a transfer block while the client's FIFO is full.
-        if (fd >= 0)
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    }
+    const int pfd = resolve_checked(path, &st);
+    if (pfd < 0)
+        return -1;
+    const int fd = open_checked(pfd, nonblocking, waited);
     io_close(pfd);
     return fd;
 }
 
+// One attempt at the bound FIFO; *gone once its client has removed it.
+int open_bound(int bound, bool nonblocking, bool* waited, bool* gone)
+{
+    struct stat st;
+    if (fstat(bound, &st) < 0 || st.st_nlink == 0) {
+        *gone = true;
+        errno = ENOENT;
+        return -1;
+    }
+    return open_checked(bound, nonblocking, waited);
+}
+
 }  // namespace
 
-int fifo_open_reply(const char* path, bool nonblocking, const char* failed_code, bool name_path)
+int fifo_bind_reply(const char* path, uid_t* owner)
+{
+    struct stat st;
+    const int pfd = resolve_checked(path, &st);
+    if (pfd >= 0)
+        *owner = st.st_uid;
+    return pfd;
+}
+
+int fifo_open_reply(const char* path, int bound, bool nonblocking, const char* failed_code, bool name_path)
 {
     for (int attempt = 0; attempt < 5; attempt++) {
-        bool waited = false;
-        const int fd = open_reply_once(path, nonblocking, &waited);
+        bool waited = false, gone = false;
+        const int fd = bound >= 0 ? open_bound(bound, nonblocking, &waited, &gone)
+                                  : open_by_name(path, nonblocking, &waited);
         if (fd >= 0 || waited)
             return fd;
         if (name_path)
             trace("%s: %s\n", failed_code, trace_text(path).text);
         else
             trace("%s\n", failed_code);
+        if (gone)
+            return -1;
         sleep(1);
     }
     return -1;
-}
-
-bool fifo_reply_owner(const char* path, uid_t* owner)
-{
-    const int pfd = path_resolve(path);
-    if (pfd < 0)
-        return false;
-    struct stat st;
-    const bool ok = fstat(pfd, &st) == 0;
-    close(pfd);
-    if (ok)
-        *owner = st.st_uid;
-    return ok;
 }

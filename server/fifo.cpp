@@ -79,17 +79,24 @@ bool fifo_open_public(int* read_fd, int* write_fd, bool* created_out)
     struct stat st;
     bool ok = fstat(pfd, &st) == 0 && check_public(st);
     if (ok && !created) {
-        // An older FIFO gets the mode a new one gets; whoever opened it for
-        // reading while it was more open must not keep reading records, and
-        // neither may a daemon already serving it: a reader means refusal.
-        ok = path_chmod(pfd, mode);
-        const int probe = ok ? path_reopen(pfd, O_WRONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        // Whoever opened an older FIFO for reading while it was more open
+        // must not keep reading records, and neither may a daemon already
+        // serving it: a reader means refusal, and a refused start changes
+        // nothing. Without one, it gets the mode a new one gets.
+        // (One that even we may not write is probed once it may be.)
+        const int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC;
+        int probe = path_reopen(pfd, flags);
+        const bool changed = probe < 0 && errno == EACCES && path_chmod(pfd, mode);
+        if (changed)
+            probe = path_reopen(pfd, flags);
         if (probe >= 0) {
             close(probe);
+            if (changed)
+                path_chmod(pfd, st.st_mode & 07777);
             errno = EBUSY;
             ok = false;
-        } else if (ok && errno != ENXIO) {
-            ok = false;
+        } else {
+            ok = errno == ENXIO && (changed || path_chmod(pfd, mode));
         }
         if (ok)
             signals_own_public_fifo();

@@ -23,7 +23,13 @@ void exit_sequence(const unsigned char record[RECORD_SIZE])
     trace("e9\n");
     char reply_path[FIELD_SIZE + 1];
     record_field(record, REPLY_PATH_OFFSET, reply_path);
-    const int fd = fifo_open_reply(reply_path, true, "e10", false);
+    // Only a FIFO that is there as the record is read may get a reader:
+    // for anything else no attempt is waited for.
+    uid_t owner;
+    const int bound = fifo_bind_reply(reply_path, &owner);
+    const int fd = bound >= 0 ? fifo_open_reply(reply_path, bound, true, "e10", false) : -1;
+    if (bound < 0)
+        trace("e10\n");
     if (fd >= 0) {
         if (io_write_all(fd, "BYE", 3, REPLY_ROOM_WAIT_MS, nullptr) == 0)
             trace("e12\n");
@@ -31,6 +37,8 @@ void exit_sequence(const unsigned char record[RECORD_SIZE])
             trace("e11\n");
         close(fd);
     }
+    if (bound >= 0)
+        close(bound);
     trace("e13..\n");
 }
 
@@ -151,8 +159,13 @@ bool init_service()
         exit(1);
     }
     trace("e7\n");
-    log_line("<6>%.*s started; public FIFO %s\n", (int)strlen(version_string) - 1, version_string,
-             inherited >= 0 ? "inherited from systemd" : created ? "made" : "reused");
+    // Each waiting record holds a descriptor: a low limit leaves fewer.
+    char waiting[96] = "";
+    if (workers_max_waiting() < MAX_WAITING)
+        snprintf(waiting, sizeof waiting, "; at most %zu records wait, not %zu: the descriptor limit is low",
+                 workers_max_waiting(), MAX_WAITING);
+    log_line("<6>%.*s started; public FIFO %s%s\n", (int)strlen(version_string) - 1, version_string,
+             inherited >= 0 ? "inherited from systemd" : created ? "made" : "reused", waiting);
     systemd_notify("READY=1");
     return inherited >= 0;
 }

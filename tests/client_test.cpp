@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -76,25 +77,35 @@ TEST_F(DaemonTest, ClientUsageAndAbsentDaemon)
         r.close();
         unlink(PUBLIC_FIFO_PATH);
         // An impostor's FIFO, with the impostor reading: nothing is sent.
+        // A symlink there leads to something that only looks like the
+        // daemon's FIFO.
+        const std::string elsewhere = dir + "/elsewhere";
         const struct {
             uid_t owner;
             mode_t mode;
             const char* err;
+            bool link;
         } impostors[] = {
-            {4242, 0620, "(owner 4242, mode 0620)"},
-            {0, 0644, "(owner root, mode 0644)"},
+            {4242, 0620, "(owner 4242, mode 0620)", false},
+            {0, 0644, "(owner root, mode 0644)", false},
+            {0, 0620, "(owner root, mode 0777)", true},
         };
         for (const auto& c : impostors) {
-            ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0600), 0);
-            ASSERT_EQ(chown(PUBLIC_FIFO_PATH, c.owner, 0), 0);
-            ASSERT_EQ(chmod(PUBLIC_FIFO_PATH, c.mode), 0);
-            const int reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            const char* fifo = c.link ? elsewhere.c_str() : PUBLIC_FIFO_PATH;
+            ASSERT_EQ(mkfifo(fifo, 0600), 0);
+            ASSERT_EQ(chown(fifo, c.owner, 0), 0);
+            ASSERT_EQ(chmod(fifo, c.mode), 0);
+            if (c.link) {
+                ASSERT_EQ(symlink(fifo, PUBLIC_FIFO_PATH), 0);
+            }
+            const int reader = open(fifo, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
             EXPECT_EQ(run({"ping"}, &out, &err), 1);
             EXPECT_EQ(err, std::string("tessarind-client: /tmp/TALV_PIPE is not the daemon's ") + c.err + "\n");
             char b[1];
             EXPECT_LE(read(reader, b, 1), 0) << "a record reached the impostor";
             close(reader);
             unlink(PUBLIC_FIFO_PATH);
+            unlink(fifo);
         }
     }
     EXPECT_EQ(run({"stop"}, &out, &err), 1);
@@ -234,9 +245,41 @@ TEST_F(DaemonTest, ClientKeygenEncryptDecryptRoundTrips)
     ASSERT_EQ(chdir("/"), 0);
 }
 
+namespace {
+
+// What another user finds of a reply FIFO while it waits for its reply:
+// its directory cannot be listed, and its name cannot be guessed.
+std::vector<std::string> reply_paths;
+void note_reply(const client_reply* r)
+{
+    if (!r)
+        return;
+    reply_paths.push_back(r->path);
+    const pid_t child = fork();
+    if (child == 0) {
+        const bool other = setresgid(4343, 4343, 4343) == 0 && setresuid(4242, 4242, 4242) == 0;
+        DIR* listed = opendir(r->dir);
+        _exit(other && !listed && errno == EACCES ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << r->dir << " could be listed";
+}
+
+}  // namespace
+
 TEST_F(DaemonTest, ClientPingAndStop)
 {
     ASSERT_TRUE(daemon_start(&daemon, {}));
+    if (geteuid() == 0) {
+        reply_paths.clear();
+        EXPECT_EQ(client_ask(CMD_PING, 3000, note_reply), 0);
+        EXPECT_EQ(client_ask(CMD_PING, 3000, note_reply), 0);
+        ASSERT_EQ(reply_paths.size(), 2u);
+        EXPECT_NE(reply_paths[0], reply_paths[1]);
+        for (const std::string& p : reply_paths)
+            EXPECT_EQ(p.size() - p.rfind("/r-"), 3 + 32u) << p << ": 128 random bits, as hex";
+    }
     std::string out;
     EXPECT_EQ(run({"ping"}, &out), 0);
     EXPECT_EQ(out, "OK\n");

@@ -210,15 +210,25 @@ TEST_F(DaemonTest, FieldsWithoutNulAreBounded)
     EXPECT_TRUE(daemon_pings());
 }
 
+// Five attempts where a reader may still come; none where no FIFO is.
 TEST_F(DaemonTest, ExitWithNobodyReadingStillStops)
 {
-    ASSERT_TRUE(daemon_start(&daemon));
     reply_fifo r;
     ASSERT_TRUE(r.open(false));
-    ASSERT_TRUE(request_send(CMD_EXIT, r.path()));
-    EXPECT_TRUE(exited_with(daemon_wait(&daemon, 9000), 0));
-    EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
-    EXPECT_EQ(count_of(daemon_out(&daemon), "e9\ne10\ne10\ne10\ne10\ne10\ne13..\n"), 1u);
+    const struct {
+        std::string reply;
+        const char* trace;
+    } cases[] = {
+        {r.path(), "e9\ne10\ne10\ne10\ne10\ne10\ne13..\n"},
+        {dir + "/missing", "e9\ne10\ne13..\n"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(daemon_start(&daemon));
+        ASSERT_TRUE(request_send(CMD_EXIT, c.reply));
+        EXPECT_TRUE(exited_with(daemon_wait(&daemon, 9000), 0));
+        EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
+        EXPECT_EQ(count_of(daemon_out(&daemon), std::string("\ne8 2\n") + c.trace), 1u) << daemon_out(&daemon);
+    }
 }
 
 TEST_F(DaemonTest, SignalWhileWaitingForTheFirstClient)
@@ -369,9 +379,14 @@ TEST_F(DaemonTest, SomethingElseAtThePublicPathIsRefused)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         c.make();
+        struct stat before, after;
+        ASSERT_EQ(lstat(PUBLIC_FIFO_PATH, &before), 0);
         daemon_proc d;
         ASSERT_TRUE(daemon_spawn(&d, c.traced ? std::vector<std::string>{"-d"} : std::vector<std::string>{}));
         EXPECT_TRUE(exited_with(daemon_wait(&d, 5000), 1));
+        // A refused start changes nothing.
+        ASSERT_EQ(lstat(PUBLIC_FIFO_PATH, &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode);
         EXPECT_EQ(count_of(daemon_out(&d), "e1\n"), c.traced ? 1u : 0u);
         EXPECT_EQ(daemon_err(&d), std::string(PUBLIC_FIFO_PATH) + ": " + c.error + "\n");
         EXPECT_TRUE(path_exists(PUBLIC_FIFO_PATH));
@@ -544,6 +559,16 @@ protected:
         }
         EXPECT_LE(most, limit + SANITIZER_THREADS);
     }
+    // The daemon afresh, tracing, with or without openat2.
+    void restart(bool openat2)
+    {
+        daemon_kill(&daemon);
+        if (!openat2)
+            setenv("TESSARIND_DENY_OPENAT2", "1", 1);
+        const bool started = daemon_start(&daemon);
+        unsetenv("TESSARIND_DENY_OPENAT2");
+        ASSERT_TRUE(started);
+    }
     const std::string key = random_bytes(20, 71);
     const std::string plain = random_bytes(4096, 72);
     const std::string file = "/tmp/work/data";
@@ -629,6 +654,75 @@ TEST_F(WorkerLimitsTest, OneOwnersStalledTransfers)
     std::string bye;
     EXPECT_EQ(client_request(CMD_EXIT, "", "", 3000, &bye), 0);
     EXPECT_EQ(bye, "BYE");
+}
+
+// A record is bound to its reply FIFO as it is read. One waits behind its
+// owner's held share while its client gives up and removes FIFO and
+// directory, and another user makes a FIFO of his own at the same path: he
+// gets nothing, and the owner's next record is served in full.
+TEST_F(WorkerLimitsTest, AWaitingRecordKeepsItsReplyFifo)
+{
+    if (!root)
+        GTEST_SKIP() << "giving reply FIFOs to other owners needs root";
+    const std::string big_plain = random_bytes(5 * LOAD_SIZE, 74), big = dir + "/big";
+    ASSERT_TRUE(file_write(big, encrypt_bytes(big_plain, key)));
+    for (const bool openat2 : {true, false}) {
+        SCOPED_TRACE(openat2 ? "with openat2" : "without openat2");
+        restart(openat2);
+        std::vector<reply_fifo> held(OWNER_SHARE + 2);  // the last two wait
+        for (size_t i = 0; i < held.size(); i++) {
+            ASSERT_TRUE(held[i].open());
+            ASSERT_EQ(chown(held[i].path(), 4242, (gid_t)-1), 0);
+            ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, held[i].path(), i < OWNER_SHARE ? big : file, text));
+        }
+        ASSERT_TRUE(daemon_wait_output(&daemon, "\ne8 0\n", 10000, (int)held.size()));
+        reply_fifo& victim = held[OWNER_SHARE];
+        const std::string path = victim.path(), victim_dir = victim.get()->dir;
+        victim.close();
+        ASSERT_EQ(mkdir(victim_dir.c_str(), 0711), 0);
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        ASSERT_EQ(chown(path.c_str(), 4343, (gid_t)-1), 0);
+        const int taken = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        for (auto& r : held) {
+            if (!r.path()[0])
+                continue;
+            std::string got;
+            EXPECT_EQ(client_read_reply(r.get(), 10000, client_append, &got), 0);
+            EXPECT_TRUE(got == (&r < &held[OWNER_SHARE] ? big_plain : plain));
+        }
+        EXPECT_TRUE(daemon_wait_idle(&daemon, 10000));
+        char b[16];
+        EXPECT_LE(read(taken, b, sizeof b), 0) << "plain data reached another user's FIFO";
+        EXPECT_EQ(count_of(daemon_out(&daemon), "e19: " + path + "\n"), 1u);
+        close(taken);
+        unlink(path.c_str());
+        rmdir(victim_dir.c_str());
+    }
+}
+
+// Records whose reply path reaches the test's own directory as they are
+// read, then a FIFO nobody reads: they count against the one unresolved
+// share, never against the directory's owner, whose requests go on.
+TEST_F(WorkerLimitsTest, ReplyPathsThatReachNoFifoShareOneShare)
+{
+    const std::string link = dir + "/link", swapped = dir + "/swapped", trap = dir + "/trap";
+    ASSERT_EQ(mkfifo(trap.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(trap.c_str(), swapped.c_str()), 0);
+    for (const bool openat2 : {true, false}) {
+        SCOPED_TRACE(openat2 ? "with openat2" : "without openat2");
+        restart(openat2);
+        ASSERT_EQ(symlink(dir.c_str(), link.c_str()), 0);
+        for (int i = 0; i < OWNER_SHARE + 8; i++)
+            ASSERT_TRUE(request_send(CMD_PING, link));
+        ASSERT_TRUE(daemon_wait_output(&daemon, "\ne8 1\n", 10000, OWNER_SHARE + 8));
+        ASSERT_EQ(rename(swapped.c_str(), link.c_str()), 0);
+        for (int i = 0; i < 5; i++) {
+            std::string got;
+            EXPECT_EQ(client_request(CMD_PING, "", "", 2000, &got), 0);
+            EXPECT_EQ(got, "OK");
+        }
+        ASSERT_EQ(rename(link.c_str(), swapped.c_str()), 0);
+    }
 }
 
 TEST_F(WorkerLimitsTest, PublicFifoThatStaysFull)

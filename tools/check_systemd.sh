@@ -76,6 +76,7 @@ fifo_id() { inside stat -c '%A %U %G %i' /tmp/TALV_PIPE 2>/dev/null || echo none
 inside dpkg -i "/root/$(basename "$deb")" "/root/$(basename "$pydeb")" >"$work/install.log" 2>&1
 inside useradd -m member
 inside useradd -m outsider
+inside useradd -m member2
 inside install -d -o member -m 0755 /srv/data
 
 # After installation: the system user from the package's sysusers.d entry,
@@ -150,6 +151,41 @@ for p in "${pings[@]}"; do wait "$p" || true; done
 served=$(cat "$work"/ping.* | grep -c '^OK$' || true)
 rm -f "$work"/ping.*
 check "a restart with 20 records waiting serves all 20" is "$served" 20
+
+# A member's request waits in the daemon behind his held share while his
+# client gives up and removes its FIFO; another member makes a FIFO at the
+# same path and reads it: he gets nothing.
+inside adduser --quiet member2 tessarind
+cp "$(dirname "$0")/bound_reply.py" "$root/srv/bound_reply.py"
+inside install -d -o member -m 0700 /srv/bound
+as member python3 /srv/bound_reply.py /srv/data/plain.enc /srv/data/key /srv/bound >"$root/srv/bound/path" &
+holder=$!
+waited=""
+for _ in $(seq 300); do
+  inside journalctl -u tessarind --no-pager -o cat | grep -q "requests of uid $(inside id -u member) wait" &&
+    waited=yes && break
+  sleep 0.1
+done
+victim=$(cat "$root/srv/bound/path")
+touch "$root/srv/bound/remove"
+for _ in $(seq 100); do inside test -e "$victim" || break; sleep 0.05; done
+as member2 sh -c "mkdir -m 0711 $(dirname "$victim") && mkfifo -m 0622 $victim"
+as member2 sh -c "timeout 60 cat $victim" >"$work/stolen" &
+thief=$!
+touch "$root/srv/bound/release"
+wait "$holder" || true
+gave_up=""
+for _ in $(seq 300); do
+  inside journalctl -u tessarind --no-pager -o cat | grep -qF "reply $victim, file /srv/data/plain.enc: No such" &&
+    gave_up=yes && break
+  sleep 0.1
+done
+pkill -f "^cat $victim\$" || true  # from outside: the container may lack procps
+wait "$thief" 2>/dev/null || true
+inside rm -rf "$(dirname "$victim")" /srv/bound /srv/bound_reply.py
+check "a request that waited while its client gave up writes nothing into another member's FIFO" \
+  is "${waited:-no share held} ${gave_up:-not given up} $(stat -c %s "$work/stolen")" "yes yes 0"
+check "and the daemon goes on" is "$(as member tessarind-client ping)" OK
 
 # An upgrade (the same package again) during a whole-file decrypt.
 as member sh -c 'cd /srv/data && head -c 400000007 /dev/zero >big &&

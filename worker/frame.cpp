@@ -14,9 +14,9 @@ constexpr size_t WORKER_STACK_WIPE = 32 * 1024;
 
 // Up to five attempts at the reply FIFO, then "OK". -1, or the reply FIFO
 // for the frame to close.
-int ping(const pipe_request* req)
+int ping(const pipe_request* req, int bound)
 {
-    const int reply = fifo_open_reply(req->reply_path, true, "t61", false);
+    const int reply = fifo_open_reply(req->reply_path, bound, true, "t61", false);
     if (reply < 0) {
         worker_log_failure(req, errno);
         return -1;
@@ -36,11 +36,11 @@ int ping(const pipe_request* req)
 // Up to five attempts at the reply FIFO, then the transfer. -1 when the
 // reply FIFO could not be opened, else the reply FIFO for the frame to
 // close; *whole_run false when the run ended early.
-int transfer(const pipe_request* req, const transfer_codes* codes, unsigned char* in, unsigned char* out,
+int transfer(const pipe_request* req, int bound, const transfer_codes* codes, unsigned char* in, unsigned char* out,
              bool* whole_run)
 {
     trace("%s", codes->chosen);
-    const int reply = fifo_open_reply(req->reply_path, false, codes->open_failed, true);
+    const int reply = fifo_open_reply(req->reply_path, bound, false, codes->open_failed, true);
     if (reply < 0) {
         worker_log_failure(req, errno);
         trace("%s", codes->over);
@@ -64,7 +64,7 @@ void worker_log_failure(const pipe_request* req, int err)
              trace_text(req->reply_path).text, trace_text(req->file_path).text, strerrordesc_np(err));
 }
 
-void* thread_instance(void* record)
+void* thread_instance(void* record, int bound)
 {
     unsigned char* raw = (unsigned char*)record;
     // Only the transfers use the buffers and handle plain data, so only they
@@ -81,11 +81,11 @@ void* thread_instance(void* record)
     bool whole_run = true;
     if (req.command == CMD_PING) {
         trace("t60\n");
-        reply = ping(&req);
+        reply = ping(&req, bound);
     } else if (req.command == CMD_DECRYPT_CHUNK) {
-        reply = transfer(&req, &TRANSFER_FIRST_LOAD, in, out, &whole_run);
+        reply = transfer(&req, bound, &TRANSFER_FIRST_LOAD, in, out, &whole_run);
     } else if (req.command == CMD_DECRYPT_FILE) {
-        reply = transfer(&req, &TRANSFER_WHOLE_FILE, in, out, &whole_run);
+        reply = transfer(&req, bound, &TRANSFER_WHOLE_FILE, in, out, &whole_run);
     }
 
     if (reply >= 0) {
@@ -93,6 +93,8 @@ void* thread_instance(void* record)
             trace("t70:  %s\n", trace_text(req.reply_path).text);
         close(reply);
     }
+    if (bound >= 0)
+        close(bound);
     // The output buffer held plain data, the record and its copy a key.
     free(in);
     if (out)

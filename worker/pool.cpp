@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <algorithm>
 #include <map>
@@ -14,6 +15,7 @@
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 
@@ -38,15 +40,16 @@ constexpr int SPARE_STACKS = 8;
 // Records whose reply path does not resolve yet share one owner of their own.
 constexpr uint64_t UNKNOWN_OWNER = UINT64_MAX;
 
+// A record with its reply FIFO, bound as it was read (-1: unresolved).
 struct waiting_record {
     unsigned char* record;
     uint64_t owner;
+    int bound;
 };
 
 // What a worker's thread is started with, and gives back at its end.
 struct worker_slot {
-    unsigned char* record;
-    uint64_t owner;
+    waiting_record request;
     void* mapping;
 };
 
@@ -71,6 +74,11 @@ std::map<uint64_t, int>& serving = *new std::map<uint64_t, int>;  // owner -> wo
 std::deque<waiting_record>& waiting = *new std::deque<waiting_record>;
 std::set<uint64_t>& told = *new std::set<uint64_t>;  // owners whose waiting the log has told of (main thread only)
 int wake = -1;  // eventfd: a worker ended while records wait
+size_t max_waiting = MAX_WAITING;  // fewer where descriptors are short (set once)
+// Main thread only: a worker thread could not start; the record went back
+// and is tried again after retry_ms (or when a worker ends).
+int retry_ms = 0;
+long retry_at = 0;
 
 // Under lock: tells the main thread that a worker or a slot became free,
 // when records wait for one.
@@ -147,13 +155,13 @@ void* worker_main(void* arg)
 {
     const worker_slot slot = *(worker_slot*)arg;
     free(arg);
-    thread_instance(slot.record);
+    thread_instance(slot.request.record, slot.request.bound);
 
     const ended_worker self = {pthread_self(), gettid(), slot.mapping};
     ended_worker previous;
     pthread_mutex_lock(&lock);
-    if (--serving[slot.owner] == 0)
-        serving.erase(slot.owner);
+    if (--serving[slot.request.owner] == 0)
+        serving.erase(slot.request.owner);
     wake_main();
     if (stopping) {
         pthread_mutex_unlock(&lock);
@@ -171,15 +179,33 @@ void* worker_main(void* arg)
     return nullptr;
 }
 
-void drop(unsigned char* record)
+void drop(const waiting_record& r)
 {
-    crypto_wipe(record, RECORD_SIZE);
-    free(record);
+    crypto_wipe(r.record, RECORD_SIZE);
+    free(r.record);
+    if (r.bound >= 0)
+        close(r.bound);
 }
 
-// Starts thread_instance(record) on a thread of its own, or drops the record
-// (traced). Main thread only.
-void start(unsigned char* record, uint64_t owner)
+// A thread that cannot start (no memory for a stack, a process or pids
+// limit) leaves its record waiting where it was: tried again when a worker
+// ends, or after a back-off, 10 ms doubling to 1 s. One log line for each
+// spell. Main thread only.
+void start_failed(int rc)
+{
+    if (rc == EAGAIN)
+        trace("e14\n");
+    else
+        trace("e15 %d\n", rc);
+    if (retry_ms == 0)
+        log_line("<3>a worker thread cannot start (%s): requests wait until one can\n", strerrordesc_np(rc));
+    retry_ms = retry_ms == 0 ? 10 : std::min(2 * retry_ms, 1000);
+    retry_at = io_now_ms() + retry_ms;
+}
+
+// Starts thread_instance on a thread of its own; false (traced) when it
+// cannot, the record untouched. Main thread only.
+bool start(const waiting_record& request)
 {
     // An explicit size: RLIMIT_STACK, which glibc would take, may be tiny
     // or huge.
@@ -187,7 +213,7 @@ void start(unsigned char* record, uint64_t owner)
     auto* slot = (worker_slot*)malloc(sizeof(worker_slot));
     int rc = EAGAIN;
     if (mapping && slot) {
-        *slot = {record, owner, mapping};
+        *slot = {request, mapping};
         pthread_attr_t attr;
         pthread_attr_init(&attr);
         pthread_attr_setstack(&attr, (char*)mapping + GUARD_SIZE, WORKER_STACK_SIZE);
@@ -196,21 +222,22 @@ void start(unsigned char* record, uint64_t owner)
         rc = pthread_create(&thread, &attr, worker_main, slot);
         if (rc == 0) {
             running++;
-            serving[owner]++;
+            serving[request.owner]++;
         }
         pthread_mutex_unlock(&lock);
         pthread_attr_destroy(&attr);
     }
-    if (rc == 0)
-        return;
-    if (rc == EAGAIN)
-        trace("e14\n");
-    else
-        trace("e15 %d\n", rc);
+    if (rc == 0) {
+        if (retry_ms != 0)
+            log_line("<6>worker threads start again\n");
+        retry_ms = 0;
+        return true;
+    }
+    start_failed(rc);
     free(slot);
     if (mapping)
         stack_put(mapping);
-    drop(record);
+    return false;
 }
 
 // Under lock: whether the owner may have one more worker now.
@@ -238,14 +265,31 @@ bool slot_free()
 
 bool workers_init()
 {
+    // Every waiting record holds its bound reply FIFO, every worker at most
+    // that, the reply's write end and the data file's two descriptors.
+    const rlim_t reserve = 4 * MAX_WORKERS + 32;
+    rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < MAX_WAITING + reserve) {
+        lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, MAX_WAITING + reserve);
+        setrlimit(RLIMIT_NOFILE, &lim);
+        if (lim.rlim_cur < MAX_WAITING + reserve)
+            max_waiting = lim.rlim_cur > reserve + 16 ? lim.rlim_cur - reserve : 16;
+    }
     wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     return wake >= 0;
+}
+
+size_t workers_max_waiting()
+{
+    return max_waiting;
 }
 
 void workers_dispatch()
 {
     // Only the main thread changes `waiting`, so i stays valid while the
     // lock is dropped.
+    if (retry_ms != 0 && io_now_ms() < retry_at)
+        return;
     pthread_mutex_lock(&lock);
     for (size_t i = 0; i < waiting.size();) {
         if (!share_left(waiting[i].owner)) {
@@ -260,8 +304,12 @@ void workers_dispatch()
                                                  [&](const waiting_record& r) { return r.owner == w.owner; }))
             told.erase(w.owner);
         pthread_mutex_unlock(&lock);
-        start(w.record, w.owner);
+        const bool started = start(w);
         pthread_mutex_lock(&lock);
+        if (!started) {
+            waiting.insert(waiting.begin() + (long)i, w);
+            break;
+        }
     }
     pthread_mutex_unlock(&lock);
 }
@@ -270,10 +318,19 @@ void workers_submit(unsigned char* record)
 {
     char reply_path[FIELD_SIZE + 1];
     record_field(record, REPLY_PATH_OFFSET, reply_path);
+    // Bound now, however long the record waits: a FIFO its client removes
+    // meanwhile is never replaced by another at the same path. The share
+    // goes by the bound FIFO's owner only.
     uid_t uid;
-    const uint64_t owner = fifo_reply_owner(reply_path, &uid) ? uid : UNKNOWN_OWNER;
+    const int bound = fifo_bind_reply(reply_path, &uid);
+    if (bound < 0 && (errno == EMFILE || errno == ENFILE)) {
+        log_line("<3>request dropped: reply %s: %s\n", trace_text(reply_path).text, strerrordesc_np(errno));
+        drop({record, UNKNOWN_OWNER, -1});
+        return;
+    }
+    const uint64_t owner = bound >= 0 ? uid : UNKNOWN_OWNER;
     pthread_mutex_lock(&lock);
-    waiting.push_back({record, owner});
+    waiting.push_back({record, owner, bound});
     const bool share_used = !share_left(owner);
     pthread_mutex_unlock(&lock);
     // Once per owner until its waiting records have all started.
@@ -290,11 +347,12 @@ void workers_submit(unsigned char* record)
 bool workers_wait_input(int fd)
 {
     pthread_mutex_lock(&lock);
-    const bool room = waiting.size() < MAX_WAITING;
+    const bool room = waiting.size() < max_waiting;
     pthread_mutex_unlock(&lock);
-    // While MAX_WAITING records wait, the rest stay in the public FIFO.
+    // While max_waiting records wait, the rest stay in the public FIFO.
     pollfd fds[2] = {{wake, POLLIN, 0}, {room ? fd : -1, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0)
+    const int timeout = retry_ms == 0 ? -1 : (int)std::max(0L, retry_at - io_now_ms());
+    if (poll(fds, 2, timeout) <= 0)
         return false;
     if (fds[0].revents) {
         uint64_t count;
@@ -313,7 +371,7 @@ void workers_finish()
     pthread_mutex_lock(&lock);
     stopping = true;
     for (const waiting_record& r : waiting)
-        drop(r.record);
+        drop(r);
     waiting.clear();
     while (reaping > 0)
         pthread_cond_wait(&slot_freed, &lock);

@@ -25,17 +25,24 @@ inline constexpr size_t WORKER_STACK_SIZE = 256 * 1024;
 
 // Only the main thread calls these.
 
-// Sets up the pool's wake-up descriptor. False with errno set.
+// Raises the descriptor limit as far as waiting records need (fewer may
+// wait where the hard limit is lower) and sets up the pool's wake-up
+// descriptor. False with errno set.
 bool workers_init();
-// Takes a record (a malloc'd RECORD_SIZE copy, which the pool then owns):
-// starts thread_instance on it at once, or lets it wait, in arrival order,
-// until a slot is free and its reply FIFO's owner has fewer than OWNER_SHARE
-// workers. A record whose worker cannot start is dropped (traced e14/e15).
+// How many records may wait in the daemon (MAX_WAITING, or fewer).
+size_t workers_max_waiting();
+// Takes a record (a malloc'd RECORD_SIZE copy, which the pool then owns),
+// binds it to its reply FIFO (fifo_bind_reply), and starts thread_instance
+// on it at once, or lets it wait, in arrival order, until a slot is free and
+// the bound FIFO's owner has fewer than OWNER_SHARE workers (records not
+// bound share one such owner). A record whose thread cannot start (traced
+// e14/e15) waits where it was and is tried again later.
 void workers_submit(unsigned char* record);
 // Starts the waiting records that may start now.
 void workers_dispatch();
-// Waits until a record can be read from fd (true; never while MAX_WAITING
-// records wait) or until waiting records may start (false).
+// Waits until a record can be read from fd (true; never while
+// workers_max_waiting() records wait) or until waiting records may start
+// (false).
 bool workers_wait_input(int fd);
 // At shutdown: drops the waiting records and joins the worker that ended
 // last. Workers still running end with the process.
@@ -43,10 +50,13 @@ void workers_finish();
 
 // ---- frame.cpp: one request -----------------------------------------------
 
-// Thread start routine. Owns the malloc'ed RECORD_SIZE copy from entry and
-// wipes and frees it, its buffers and its descriptors on every path. Opens
-// the reply FIFO and closes it.
-void* thread_instance(void* record);
+// One request, on its worker's thread. Owns the malloc'ed RECORD_SIZE copy
+// and bound (the reply FIFO's O_PATH descriptor from fifo_bind_reply, or -1
+// when the reply path reached none as the record was read) from entry, and
+// wipes, frees and closes them, its buffers and its descriptors on every
+// path. Opens the reply FIFO through bound (by name only without it) and
+// closes it.
+void* thread_instance(void* record, int bound);
 
 // The log's line for a request that failed with err: the command, the reply
 // and data paths (escaped), the error; never the key.

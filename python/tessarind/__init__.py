@@ -100,17 +100,17 @@ def _trusted(st):
 def _reply_mode(reply):
     """Only the daemon's group may write the reply FIFO; see the module's text."""
     try:
-        pub = os.stat(PUBLIC_FIFO)
+        pub = os.lstat(PUBLIC_FIFO)  # a symlink there is never the daemon's; _send refuses it
     except OSError:
         return
-    if pub.st_uid == os.geteuid():
+    if pub.st_uid == os.geteuid() or not stat.S_ISFIFO(pub.st_mode):
         return
     try:
         os.chown(reply, -1, pub.st_gid)
         os.chmod(reply, 0o620)
     except PermissionError:
         if not pub.st_mode & stat.S_IWOTH:
-            raise
+            raise _not_member() from None
         os.chmod(reply, 0o622)
 
 
@@ -164,7 +164,8 @@ def _request(command, file_path, key_text, sink, timeout, limit=None):
     directory = tempfile.mkdtemp(prefix="tessarind-", dir="/tmp")
     try:
         os.chmod(directory, 0o711)  # the daemon may run as another user
-        reply = os.path.join(directory, "reply")
+        # A name nobody can guess, in a directory nobody else can list.
+        reply = os.path.join(directory, "r-" + os.urandom(16).hex())
         os.mkfifo(reply, 0o600)
         _reply_mode(reply)
         # Open for reading first, so that the daemon's first open succeeds.
@@ -196,27 +197,37 @@ def _request(command, file_path, key_text, sink, timeout, limit=None):
         shutil.rmtree(directory, ignore_errors=True)
 
 
+def _not_member():
+    return PermissionError(errno.EACCES, "not allowed to write %s (ask to be made a member of group tessarind)"
+                           % PUBLIC_FIFO)
+
+
+def _not_the_daemon(st):
+    try:
+        owner = pwd.getpwuid(st.st_uid).pw_name
+    except KeyError:
+        owner = str(st.st_uid)
+    return NotTheDaemon("%s is not the daemon's (owner %s, mode %04o)" % (PUBLIC_FIFO, owner, stat.S_IMODE(st.st_mode)))
+
+
 def _send(record, timeout):
     try:
-        fd = os.open(PUBLIC_FIFO, os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        # Never through a symlink: whatever it leads to is not the daemon's.
+        fd = os.open(PUBLIC_FIFO, os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOFOLLOW)
     except OSError as e:
         if e.errno in (errno.ENOENT, errno.ENXIO):
             raise DaemonNotRunning("no daemon reads " + PUBLIC_FIFO) from None
         if e.errno == errno.EACCES:
-            raise PermissionError(errno.EACCES, "not allowed to write %s (ask to be made a member of group tessarind)"
-                                  % PUBLIC_FIFO) from None
+            raise _not_member() from None
+        if e.errno == errno.ELOOP:
+            raise _not_the_daemon(os.lstat(PUBLIC_FIFO)) from None
         raise
     try:
         st = os.fstat(fd)
         if not stat.S_ISFIFO(st.st_mode):
             raise Error(PUBLIC_FIFO + " is not a FIFO")  # never hand a key to anything else
         if not _trusted(st):
-            try:
-                owner = pwd.getpwuid(st.st_uid).pw_name
-            except KeyError:
-                owner = str(st.st_uid)
-            raise NotTheDaemon("%s is not the daemon's (owner %s, mode %04o)"
-                               % (PUBLIC_FIFO, owner, stat.S_IMODE(st.st_mode)))
+            raise _not_the_daemon(st)
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             try:

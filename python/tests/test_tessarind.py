@@ -4,6 +4,8 @@
 import base64
 import io
 import os
+import re
+import stat
 
 import pytest
 
@@ -52,20 +54,45 @@ def test_no_daemon(monkeypatch):
         tessarind.ping(timeout=1)
 
 
-def test_not_the_daemon(monkeypatch):
-    # A FIFO that others may read, with a reader: nothing may reach it.
+@pytest.mark.parametrize("mode,link,shown", [
+    (0o644, False, "0644"),  # a FIFO that others may read
+    (0o620, True, "0777"),  # a symlink to what looks like the daemon's FIFO
+])
+def test_not_the_daemon(monkeypatch, mode, link, shown):
+    # With a reader there: nothing may reach it.
     fifo = os.path.join(DIR, "impostor")
+    public = os.path.join(DIR, "impostor-link") if link else fifo
     os.mkfifo(fifo, 0o600)
-    os.chmod(fifo, 0o644)
+    os.chmod(fifo, mode)
+    if link:
+        os.symlink(fifo, public)
     reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
     try:
-        monkeypatch.setattr(tessarind, "PUBLIC_FIFO", fifo)
-        with pytest.raises(tessarind.NotTheDaemon, match=r"is not the daemon's \(owner .*, mode 0644\)"):
+        monkeypatch.setattr(tessarind, "PUBLIC_FIFO", public)
+        with pytest.raises(tessarind.NotTheDaemon, match=r"is not the daemon's \(owner .*, mode %s\)" % shown):
             tessarind.ping(timeout=1)
         assert os.read(reader, 1) == b""
     finally:
         os.close(reader)
-        os.unlink(fifo)
+        for path in {fifo, public}:
+            os.unlink(path)
+
+
+def test_reply_fifo_names_cannot_be_guessed(monkeypatch):
+    made = []
+
+    def mkfifo(path, mode):
+        os_mkfifo(path, mode)
+        made.append((path, stat.S_IMODE(os.stat(os.path.dirname(path)).st_mode)))
+
+    os_mkfifo = os.mkfifo
+    monkeypatch.setattr(os, "mkfifo", mkfifo)
+    tessarind.ping()
+    tessarind.ping()
+    assert len(made) == 2 and made[0][0] != made[1][0]
+    for path, dir_mode in made:
+        assert re.fullmatch(r"/tmp/tessarind-[^/]+/r-[0-9a-f]{32}", path)
+        assert dir_mode == 0o711  # others may pass through, not list
 
 
 @pytest.mark.parametrize("key,message", [
