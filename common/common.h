@@ -34,10 +34,12 @@ void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // A text a client sent (a path, a key), as a trace or the log prints it:
-// control bytes and backslashes as \xHH, so that no text can forge lines.
-// Empty while neither tracing nor the log is on.
+// control bytes and backslashes as \xHH, so that no text can forge lines,
+// and for the log bytes at or above 0x80 too, so that every log line is
+// printable ASCII. Empty while neither tracing nor the log is on.
+enum text_use { FOR_TRACE, FOR_LOG };
 struct trace_text {
-    explicit trace_text(const char* s);
+    explicit trace_text(const char* s, text_use use = FOR_TRACE);
     char text[4 * FIELD_SIZE + 1];
 };
 

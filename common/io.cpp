@@ -57,13 +57,13 @@ void trace(const char* fmt, ...)
     va_end(ap);
 }
 
-trace_text::trace_text(const char* s)
+trace_text::trace_text(const char* s, text_use use)
 {
     static const char hex[] = "0123456789abcdef";
     size_t n = 0;
     for (; (debug_level || log_level) && *s && n + 4 < sizeof text; s++) {
         const unsigned char c = (unsigned char)*s;
-        if (c < 0x20 || c == 0x7f || c == '\\') {
+        if (c < 0x20 || c == 0x7f || c == '\\' || (c >= 0x80 && use == FOR_LOG)) {
             text[n++] = '\\';
             text[n++] = 'x';
             text[n++] = hex[c >> 4];

@@ -739,19 +739,28 @@ TEST_F(WorkerLimitsTest, PublicFifoThatStaysFull)
     EXPECT_TRUE(daemon_pings());
 }
 
-// No room for a worker's stack: the record is dropped, the next one served.
+// No room for a worker's stack: the record waits, and is served once a
+// thread can start again; the log says both.
 TEST_F(WorkerLimitsTest, WorkerThatCannotStart)
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "an address-space limit starves the sanitizer runtime";
 #endif
-    ASSERT_TRUE(daemon_start(&daemon));
+    ASSERT_TRUE(daemon_start(&daemon, {"-d", "-l"}));
     rlimit lim{(rlim_t)(sandbox_proc_status(daemon.pid, "VmSize") + 64) * 1024, RLIM_INFINITY};
     ASSERT_EQ(prlimit(daemon.pid, RLIMIT_AS, &lim, nullptr), 0);
-    ASSERT_TRUE(request_send(CMD_PING, "/tmp/nobody"));
+    reply_fifo r;
+    ASSERT_TRUE(r.open());
+    ASSERT_TRUE(request_send(CMD_PING, r.path()));
     EXPECT_TRUE(daemon_wait_output(&daemon, "\ne8 1\ne14\n", 3000)) << daemon_out(&daemon);
+    EXPECT_TRUE(daemon_wait_output(&daemon, "a worker thread cannot start", 3000, 1, true));
     lim.rlim_cur = RLIM_INFINITY;
     ASSERT_EQ(prlimit(daemon.pid, RLIMIT_AS, &lim, nullptr), 0);
+    std::string got;
+    EXPECT_EQ(client_read_reply(r.get(), 10000, client_append, &got), 0);
+    EXPECT_EQ(got, "OK");
+    EXPECT_TRUE(daemon_wait_output(&daemon, "worker threads start again", 3000, 1, true));
+    EXPECT_EQ(count_of(daemon_err(&daemon), "cannot start"), 1u) << daemon_err(&daemon);
     EXPECT_TRUE(daemon_pings());
 }
 

@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "crypto/crypto.h"
+#include "protocol/protocol.h"
 #include "tests/seed.h"
 
 namespace {
@@ -97,5 +99,23 @@ TEST(Decoder, BoundedIsPrefixOfUnbounded)
         const size_t stored = std::min(all.size(), (size_t)std::max(limit, 0));
         bytes want(all.begin(), all.begin() + (long)stored);
         ASSERT_EQ(got, with_fill(want, 64)) << "seed " << seed << " text " << text;
+    }
+}
+
+// '-' is dropped wherever it stands, also at the end, and nothing past the
+// text's NUL is read (each text sits in a heap block of its exact size, for
+// AddressSanitizer).
+TEST(Decoder, KeyTextWithDashes)
+{
+    const bytes abcd = {0x41, 0x42, 0x43, 0x44};
+    for (const char* text : {"QUJDRA", "QUJDRA-", "QUJDRA--", "-Q-UJ-DRA", "QUJD--RA-"}) {
+        const size_t len = strlen(text) + 1;
+        std::unique_ptr<char[]> exact(new char[len]);
+        memcpy(exact.get(), text, len);
+        bytes key(KEY_SIZE, 0xAA);
+        crypto_key_from_text(exact.get(), key.data(), KEY_SIZE);
+        bytes want = abcd;
+        want.resize(KEY_SIZE, 0);
+        EXPECT_EQ(key, want) << text;
     }
 }

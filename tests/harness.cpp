@@ -26,7 +26,7 @@ namespace {
 bool isolated = false;
 int daemon_exe = -1;
 int client_exe = -1;
-std::string fail_buffers_shim;
+std::string faults_shim;
 
 }  // namespace
 
@@ -37,15 +37,23 @@ void harness_init()
 #ifdef TESSARIND_CLIENT
     client_exe = open(TESSARIND_CLIENT, O_PATH | O_CLOEXEC);
 #endif
-#ifdef TESSARIND_FAIL_BUFFERS
-    fail_buffers_shim = file_read(TESSARIND_FAIL_BUFFERS);
+#ifdef TESSARIND_FAULTS_SHIM
+    faults_shim = file_read(TESSARIND_FAULTS_SHIM);
 #endif
     isolated = sandbox_private_mounts();
 }
 
-const std::string& harness_fail_buffers_shim()
+bool daemon_start_faulty(daemon_proc* d, const std::string& faults, const std::vector<std::string>& args, int err_fd)
 {
-    return fail_buffers_shim;
+    const std::string shim = "/tmp/work/faults.so";
+    if (faults_shim.empty() || !file_write(shim, faults_shim))
+        return false;
+    setenv("LD_PRELOAD", shim.c_str(), 1);
+    setenv("TESSARIND_FAULTS", faults.c_str(), 1);
+    const bool started = daemon_start(d, args, err_fd);
+    unsetenv("LD_PRELOAD");
+    unsetenv("TESSARIND_FAULTS");
+    return started;
 }
 
 void DaemonTest::SetUp()

@@ -67,9 +67,11 @@ bool daemon_wait_writing(const daemon_proc* d, const std::string& path, int time
 // True when any of needles stands in the daemon's writable memory.
 bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& needles);
 
-// The allocator shim that fails the daemon's buffer allocations, as read at
-// start-up (the build tree may be hidden by the private /tmp).
-const std::string& harness_fail_buffers_shim();
+// daemon_start with tests/faults.cpp preloaded, making the faults named in
+// `faults` ("buffers", "short-reads"). The shim was read at start-up: the
+// build tree may be hidden by the private /tmp.
+bool daemon_start_faulty(daemon_proc* d, const std::string& faults, const std::vector<std::string>& args = {"-d"},
+                         int err_fd = -1);
 
 // Whether the daemon answers a ping with "OK" (it goes on serving).
 bool daemon_pings();

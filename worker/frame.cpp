@@ -57,11 +57,12 @@ void worker_log_failure(const pipe_request* req, int err)
     if (!log_level)
         return;
     if (req->command == CMD_PING) {
-        log_line("<4>ping failed: reply %s: %s\n", trace_text(req->reply_path).text, strerrordesc_np(err));
+        log_line("<4>ping failed: reply %s: %s\n", trace_text(req->reply_path, FOR_LOG).text,
+                 strerrordesc_np(err));
         return;
     }
     log_line("<4>%s failed: reply %s, file %s: %s\n", req->command == CMD_DECRYPT_FILE ? "decrypt" : "first load",
-             trace_text(req->reply_path).text, trace_text(req->file_path).text, strerrordesc_np(err));
+             trace_text(req->reply_path, FOR_LOG).text, trace_text(req->file_path, FOR_LOG).text, strerrordesc_np(err));
 }
 
 void* thread_instance(void* record, int bound)

@@ -324,7 +324,8 @@ void workers_submit(unsigned char* record)
     uid_t uid;
     const int bound = fifo_bind_reply(reply_path, &uid);
     if (bound < 0 && (errno == EMFILE || errno == ENFILE)) {
-        log_line("<3>request dropped: reply %s: %s\n", trace_text(reply_path).text, strerrordesc_np(errno));
+        log_line("<3>request dropped: reply %s: %s\n", trace_text(reply_path, FOR_LOG).text,
+                 strerrordesc_np(errno));
         drop({record, UNKNOWN_OWNER, -1});
         return;
     }

@@ -17,6 +17,9 @@ namespace {
 // for unprivileged pipes.
 constexpr size_t REPLY_PIPE_SIZE = 4 * LOAD_SIZE;
 
+// The cipher's block: a load that a failed read cut short keeps whole blocks.
+constexpr size_t BLOCK_SIZE = 8;
+
 // How much a whole-file transfer's thread lowers its priority (nice).
 constexpr int BULK_NICE = 10;
 
@@ -50,8 +53,8 @@ void start_cipher(const pipe_request* req, const transfer_codes* codes, thei99_d
 bool send_load(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t n, int reply,
                const transfer_codes* codes)
 {
-    // A regular file returns full loads, so only its last load can end
-    // inside a block: that is the file's tail, which passes through.
+    // Loads are filled, so only the file's last load can end inside a
+    // block: that is the file's tail, which passes through.
     size_t rest;
     const size_t len = crypto_blocks_partial(ctx, in, out, n, false, &rest);
     if (io_write_all(reply, out, len, -1, codes->wrote) == 0)
@@ -81,15 +84,37 @@ void yield_to_short_requests()
         setpriority(PRIO_PROCESS, tid, std::min(nice + BULK_NICE, 19));
 }
 
+// One load: read until it holds LOAD_SIZE bytes or the file ends, whatever
+// sizes the file system's reads return (a local file system fills it with
+// one read), so that only the file's last load can end inside a block.
+// *end once a read returned 0. A read that fails sets *error to its errno
+// and leaves the whole blocks read before it.
+size_t fill_load(int data, unsigned char* in, bool* end, int* error)
+{
+    size_t n = 0;
+    while (n < LOAD_SIZE) {
+        const ssize_t got = io_read(data, in + n, LOAD_SIZE - n);
+        if (got < 0) {
+            *error = errno;
+            return n - n % BLOCK_SIZE;
+        }
+        if (got == 0) {
+            *end = true;
+            break;
+        }
+        n += (size_t)got;
+    }
+    return n;
+}
+
 bool whole_file_loads(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply,
                       const transfer_codes* codes)
 {
     yield_to_short_requests();
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = io_read(data, in, LOAD_SIZE);
-        if (n < 0)
-            return false;
+    bool ok = true, end = false;
+    int error = 0;
+    while (!end && !error) {
+        const size_t n = fill_load(data, in, &end, &error);
         if (n == 0)
             break;
         // Only its success matters: a reply descriptor that fstat no
@@ -99,12 +124,17 @@ bool whole_file_loads(int data, thei99_dsa* ctx, unsigned char* in, unsigned cha
             trace("e30\n");
             break;
         }
-        ok = send_load(ctx, in, out, (size_t)n, reply, codes);
+        ok = send_load(ctx, in, out, n, reply, codes);
         if (!ok)
             break;
     }
-    trace("e35\n");
-    return ok;
+    // A failed read is not traced, and ends the transfer as its end would.
+    const bool read_failed = ok && error;
+    if (!read_failed)
+        trace("e35\n");
+    if (read_failed)
+        errno = error;
+    return ok && !error;
 }
 
 // A read that returns nothing or fails ends the transfer as a written load
@@ -112,11 +142,27 @@ bool whole_file_loads(int data, thei99_dsa* ctx, unsigned char* in, unsigned cha
 bool first_load(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply,
                 const transfer_codes* codes)
 {
-    const ssize_t n = io_read(data, in, LOAD_SIZE);
-    const bool ok = n <= 0 || send_load(ctx, in, out, (size_t)n, reply, codes);
+    bool end = false;
+    int error = 0;
+    const size_t n = fill_load(data, in, &end, &error);
+    const bool ok = n == 0 || send_load(ctx, in, out, n, reply, codes);
     if (ok)
         trace("t50\n");
-    return ok && n >= 0;
+    if (ok && error)
+        errno = error;
+    return ok && !error;
+}
+
+// A file that grew or shrank while it was served: its client gets more or
+// fewer bytes than it saw, and should hear why.
+void log_if_resized(const pipe_request* req, int data, off_t size)
+{
+    struct stat now;
+    if (!log_level || fstat(data, &now) < 0 || now.st_size == size)
+        return;
+    log_line("<4>%s: file %s changed while served: %lld bytes when opened, %lld at the end\n",
+             req->command == CMD_DECRYPT_FILE ? "decrypt" : "first load", trace_text(req->file_path, FOR_LOG).text,
+             (long long)size, (long long)now.st_size);
 }
 
 }  // namespace
@@ -145,12 +191,18 @@ bool transfer_run(const pipe_request* req, const transfer_codes* codes, int repl
         const int data = open_data(req, codes);
         if (data < 0)
             return false;
+        struct stat opened;
+        const bool sized = fstat(data, &opened) == 0;
         thei99_dsa ctx;
         start_cipher(req, codes, &ctx);
         if (!codes->loads(data, &ctx, in, out, reply, codes))
             worker_log_failure(req, errno);
+        else if (sized)
+            log_if_resized(req, data, opened.st_size);
         crypto_wipe(&ctx, sizeof ctx);
         close(data);
+    } else {
+        worker_log_failure(req, ENOMEM);  // the client sees an empty reply
     }
     trace("%s", codes->over);
     return true;
