@@ -138,6 +138,37 @@ as outsider sh -c 'rm -f /tmp/TALV_PIPE; mkfifo /tmp/TALV_PIPE' 2>/dev/null || t
 check "a non-member cannot replace it" is "$(fifo_id)" "$fifo"
 check "the next ping starts the daemon again" is "$(as member tessarind-client ping)" OK
 
+# Stop storms never take the service down: 30 member stops in a row, then
+# 100 exit records in one write.
+for _ in $(seq 30); do as member tessarind-client --timeout 30 stop >/dev/null 2>&1 || true; done
+exits='import os, sys
+record = bytes([2]) + sys.argv[1].encode().ljust(256, b"\0") + bytes(512)
+for _ in range(int(sys.argv[3])):
+    fd = os.open("/tmp/TALV_PIPE", os.O_WRONLY)
+    os.write(fd, record * int(sys.argv[2]))
+    os.close(fd)'
+as member python3 -c "$exits" /nonexistent/reply 100 1
+check "30 stops and 100 exit records: the socket stays active" \
+  is "$(inside systemctl is-active tessarind.socket || true)" active
+check "and the FIFO stays the socket's" is "$(fifo_id)" "$fifo"
+check "and the next ping is answered" is "$(as member tessarind-client --timeout 30 ping)" OK
+echo "the journal of the stop burst (its last lines):"
+inside journalctl -u tessarind.service -u tessarind.socket --no-pager -o short-monotonic -n 8 | sed 's/^/  /'
+# An exit record whose reply path reaches no FIFO waits for nothing.
+as member python3 -c "$exits" /nonexistent/reply 1 10
+begin=$(date +%s%N)
+answer=$(as member tessarind-client --timeout 5 ping 2>&1 || true)
+check "10 exits to a missing reply path, then a ping: answered within 5 s" \
+  is "$answer $(( ($(date +%s%N) - begin) / 5000000000 ))" "OK 0"
+
+# /tmp ageing (Debian 13 ages /tmp after 10 days; here 5 s): the FIFO stays.
+inside sh -c 'echo "q /tmp 1777 root root 5s" >/etc/tmpfiles.d/tmp.conf'
+sleep 8
+inside systemd-tmpfiles --clean
+inside rm /etc/tmpfiles.d/tmp.conf
+check "systemd-tmpfiles --clean after 8 idle seconds leaves the FIFO" is "$(fifo_id)" "$fifo"
+check "and a ping is answered" is "$(as member tessarind-client --timeout 30 ping)" OK
+
 # A restart while 20 records wait in the FIFO: all 20 are served.
 inside systemctl kill -s SIGSTOP tessarind.service
 pings=()
@@ -207,6 +238,16 @@ inside apt-get purge -y -q tessarind >>"$work/install.log" 2>&1
 check "after purge the socket is stopped" is "$(inside systemctl is-active tessarind.socket || true)" inactive
 check "after purge the service is stopped" is "$(inside systemctl is-active tessarind.service || true)" inactive
 check "after purge the FIFO is gone" is "$(fifo_id)" none
+
+# A FIFO that a user outside the group made at the path before the
+# installation: the socket clears it and holds its own.
+as outsider mkfifo -m 0666 /tmp/TALV_PIPE
+installed=ok
+inside dpkg -i "/root/$(basename "$deb")" >>"$work/install.log" 2>&1 || installed=failed
+check "a FIFO an outsider made first: installed, the socket active with its own FIFO" \
+  is "$installed $(inside systemctl is-active tessarind.socket || true) $(fifo_id | cut -d' ' -f1-3)" \
+  "ok active prw--w---- tessarind tessarind"
+inside apt-get purge -y -q tessarind >>"$work/install.log" 2>&1
 
 # A person's account named tessarind is never taken for the service's: the
 # installation fails and starts nothing.
