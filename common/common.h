@@ -75,10 +75,6 @@ struct pipe_request {
 void record_field(const unsigned char record[RECORD_SIZE], size_t offset, char out[FIELD_SIZE + 1]);
 void record_parse(const unsigned char record[RECORD_SIZE], pipe_request* req);
 
-// Zero-fills a record of which a read gave only the first n bytes, so it
-// never carries bytes of the record read before it.
-void record_pad(unsigned char record[RECORD_SIZE], size_t n);
-
 // ---- path.cpp: opening paths that clients name ----------------------------
 // Every path is resolved once into an O_PATH descriptor (which opens
 // nothing: no device, no FIFO), its object is checked, and only then is that

@@ -12,12 +12,6 @@ void record_field(const unsigned char record[RECORD_SIZE], size_t offset, char o
     out[len] = '\0';
 }
 
-void record_pad(unsigned char record[RECORD_SIZE], size_t n)
-{
-    if (n < RECORD_SIZE)
-        memset(record + n, 0, RECORD_SIZE - n);
-}
-
 void record_parse(const unsigned char record[RECORD_SIZE], pipe_request* req)
 {
     req->command = record[0];

@@ -46,8 +46,10 @@ void exit_sequence(const unsigned char record[RECORD_SIZE])
 void start_worker(const unsigned char record[RECORD_SIZE])
 {
     unsigned char* copy = (unsigned char*)malloc(RECORD_SIZE);
-    if (!copy)
-        return;  // dropped; the loop goes on
+    if (!copy) {
+        log_line("<3>request dropped: no memory for a copy of its record\n");
+        return;  // the loop goes on
+    }
     memcpy(copy, record, RECORD_SIZE);
     workers_submit(copy);
 }
@@ -175,7 +177,9 @@ bool init_service()
 // beyond MAX_WAITING in the public FIFO.
 void serve()
 {
-    unsigned char record[RECORD_SIZE];
+    // Zero at first and wiped after every record: a short read never
+    // carries bytes of the record read before it.
+    unsigned char record[RECORD_SIZE] = {};
     for (;;) {
         workers_dispatch();
         if (!workers_wait_input(publicfifo))
@@ -187,7 +191,6 @@ void serve()
                      n < 0 ? strerrordesc_np(errno) : "end of file");
             break;
         }
-        record_pad(record, (size_t)n);
         trace("\ne8 %d\n", (int)(signed char)record[0]);
         if (record[0] == CMD_EXIT) {
             log_line("<6>tessarind stopping: exit request\n");
@@ -196,6 +199,7 @@ void serve()
         }
         start_worker(record);
         // The record holds a key; so may dead frames below this one.
+        // The wipe is also what zero-fills the next short record.
         crypto_wipe(record, RECORD_SIZE);
         crypto_wipe_stack<MAIN_STACK_WIPE>();
     }

@@ -3,13 +3,20 @@
 // makes. TESSARIND_FAULTS names them:
 // - "buffers": every allocation of one load fails, as under memory pressure;
 // - "short-reads": reads of regular files return at most a few odd sizes in
-//   turn, as some network and FUSE file systems do.
+//   turn, as some network and FUSE file systems do;
+// - "fifo-eof": reads of FIFOs (the public one) return end of file;
+// - "reply-fstat": fstat of a FIFO open for writing (a reply) fails, EIO;
+// - "write-error": writes of a load or more into a FIFO fail, EIO;
+// - "threads": the first two thread starts fail, EPERM.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,23 +30,72 @@ bool fault(const char* name)
     return faults && strstr(faults, name);
 }
 
+template <typename F>
+F real(const char* name)
+{
+    return (F)dlsym(RTLD_NEXT, name);
+}
+
+bool is_fifo(int fd, int access)
+{
+    struct stat st;
+    static auto fstat_of = real<int (*)(int, struct stat*)>("fstat");
+    return fstat_of(fd, &st) == 0 && S_ISFIFO(st.st_mode) && (access < 0 || (fcntl(fd, F_GETFL) & O_ACCMODE) == access);
+}
+
 }  // namespace
 
 extern "C" void* malloc(size_t size)
 {
-    static void* (*real)(size_t) = (void* (*)(size_t))dlsym(RTLD_NEXT, "malloc");
+    static auto real_malloc = real<void* (*)(size_t)>("malloc");
     static const bool fail = fault("buffers");
-    return fail && size == LOAD_SIZE ? nullptr : real(size);
+    return fail && size == LOAD_SIZE ? nullptr : real_malloc(size);
 }
 
 extern "C" ssize_t read(int fd, void* buf, size_t len)
 {
-    static ssize_t (*real)(int, void*, size_t) = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+    static auto real_read = real<ssize_t (*)(int, void*, size_t)>("read");
     static const bool shorten = fault("short-reads");
     static std::atomic<unsigned> turn;
     static const size_t sizes[] = {4093, 1, 8191, 131075, 7, 65536};
+    static const bool eof = fault("fifo-eof");
     struct stat st;
     if (shorten && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
         len = std::min(len, sizes[turn++ % (sizeof sizes / sizeof *sizes)]);
-    return real(fd, buf, len);
+    if (eof && is_fifo(fd, -1))
+        return 0;
+    return real_read(fd, buf, len);
+}
+
+extern "C" int fstat(int fd, struct stat* st)
+{
+    static auto real_fstat = real<int (*)(int, struct stat*)>("fstat");
+    static const bool fail = fault("reply-fstat");
+    if (fail && is_fifo(fd, O_WRONLY)) {
+        errno = EIO;
+        return -1;
+    }
+    return real_fstat(fd, st);
+}
+
+extern "C" ssize_t write(int fd, const void* buf, size_t len)
+{
+    static auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
+    static const bool fail = fault("write-error");
+    if (fail && len >= LOAD_SIZE && is_fifo(fd, O_WRONLY)) {
+        errno = EIO;
+        return -1;
+    }
+    return real_write(fd, buf, len);
+}
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg)
+{
+    static auto real_create =
+        real<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
+    static const bool fail = fault("threads");
+    static std::atomic<int> failures{0};
+    if (fail && failures++ < 2)
+        return EPERM;
+    return real_create(thread, attr, start, arg);
 }

@@ -473,3 +473,37 @@ TEST_F(DaemonTest, WorkerWithoutBuffers)
     EXPECT_EQ(count_of(daemon_err(&daemon), "failed: reply /tmp/tessarind-"), 2u) << daemon_err(&daemon);
     EXPECT_EQ(count_of(daemon_err(&daemon), "Cannot allocate memory\n"), 2u) << daemon_err(&daemon);
 }
+
+// Faults the machine seldom makes, each with its trace codes; the daemon
+// goes on serving after each (but after end of file on its FIFO, where it
+// stops).
+TEST_F(TransferTest, RareFaultsAndTheirTraces)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer runtime owns read, write and fstat; the fault shim cannot be preloaded";
+#endif
+    const std::string file = make_file("two-loads", random_bytes(2 * LOAD_SIZE, 52), random_bytes(20, 53));
+    const struct {
+        const char* fault;
+        unsigned char command;
+        const char* trace;
+    } cases[] = {
+        {"threads", CMD_PING, "\ne8 1\ne15 1\ne15 1\ne17..\nt60\nt64\n"},
+        {"reply-fstat", CMD_DECRYPT_FILE, "\ne30\ne35\ne37\nt70:  "},
+        {"write-error", CMD_DECRYPT_FILE, "\n e33: 5\ne34\ne35\ne37\nt70:  "},
+        {"write-error", CMD_DECRYPT_CHUNK, "\nt46\n 5\nt49\nt55\nt70:  "},
+        {"fifo-eof", CMD_PING, "e7\n\ne16\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        daemon_kill(&daemon);
+        ASSERT_TRUE(daemon_start_faulty(&daemon, c.fault));
+        std::string got;
+        client_request(c.command, file.c_str(), "QUJD", 3000, &got);
+        EXPECT_TRUE(daemon_wait_output(&daemon, c.trace, 5000)) << daemon_out(&daemon);
+        if (strcmp(c.fault, "threads") == 0) {
+            EXPECT_EQ(got, "OK");
+        }
+    }
+    EXPECT_EQ(daemon_wait(&daemon, 5000), 0) << "the end of the public FIFO ends the daemon";
+}
