@@ -4,6 +4,7 @@
 #include "crypto/crypto.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -369,6 +370,12 @@ std::string_view client_key_trim(const char* text)
     return v;
 }
 
+bool client_key_looks_hex(std::string_view v)
+{
+    const bool digits = std::all_of(v.begin(), v.end(), [](char c) { return isxdigit((unsigned char)c); });
+    return digits && (v.size() == 32 || v.size() == 40 || v.size() == 48 || v.size() == 64);
+}
+
 int client_key_check(const char* text, size_t* bad)
 {
     const std::string_view v = client_key_trim(text);
@@ -399,6 +406,13 @@ int client_key_check(const char* text, size_t* bad)
     const int bytes = (int)(chars * 6 / 8);
     if (bytes == 0) {
         *bad = 0;
+        errno = EINVAL;
+        return -1;
+    }
+    // Hex digits are base64 characters too: a 128- to 256-bit key written
+    // in hex would silently give other bytes.
+    if (client_key_looks_hex(v) && bytes != KEY_SIZE) {
+        *bad = KEY_LOOKS_HEX;
         errno = EINVAL;
         return -1;
     }
@@ -446,8 +460,23 @@ int client_decrypt(const char* path, const char* key, bool first_load, int timeo
     // A reply cut short (a daemon restarted or upgraded mid-reply, say) is
     // asked for once more, if the sink can start afresh: nothing of it has
     // reached the caller yet. Timeout 0 tries once.
-    if (s < 0 && errno == EIO && t->received < t->expected && timeout_ms != 0 && t->restart && t->restart(ctx))
+    if (s < 0 && errno == EIO && t->received < t->expected && timeout_ms != 0 && t->restart && t->restart(ctx)) {
+        const long long first = t->received;
         s = decrypt_once(file, key_text.c_str(), first_load, timeout_ms, sink, ctx, t, on_reply);
+        // The daemon that cut the reply off has gone, and none came back.
+        if (s < 0 && errno == ECONNREFUSED) {
+            t->received = first;
+            t->stopped = true;
+            errno = EIO;
+        }
+    }
+    // A reply of another length than the file had: the file changed while
+    // it was served, if its size did.
+    struct stat now;
+    if (s < 0 && (errno == EIO || errno == EPROTO) && stat(file, &now) == 0 && now.st_size != st.st_size) {
+        t->changed_size = now.st_size;
+        errno = ESTALE;
+    }
     const int saved = errno;
     explicit_bzero(key_text.data(), key_text.size());
     errno = saved;

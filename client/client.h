@@ -64,9 +64,13 @@ int client_write_all(int fd, const unsigned char* p, size_t len);
 // padding at the end only, and white space around it, at most 255 bytes
 // without that white space. The number of key bytes it gives (at least 1),
 // or -1 with errno EINVAL and *bad the 1-based position of the first
-// character that does not belong (0: the text gives no byte at all), or
-// ENAMETOOLONG. The daemon itself stays lenient.
+// character that does not belong (0: the text gives no byte at all;
+// KEY_LOOKS_HEX: hex digits alone, 32, 40, 48 or 64 of them, that do not
+// give 20 bytes), or ENAMETOOLONG. The daemon itself stays lenient.
+inline constexpr size_t KEY_LOOKS_HEX = (size_t)-1;
 int client_key_check(const char* text, size_t* bad);
+// Whether v (without white space around it) looks like a key in hex.
+bool client_key_looks_hex(std::string_view v);
 // The key text without the white space around it.
 std::string_view client_key_trim(const char* text);
 
@@ -104,9 +108,14 @@ int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const cli
 // load, is asked for once more if t->restart says the sink can start
 // afresh (never with timeout 0), and else fails with EIO; a longer one fails
 // with EPROTO. on_reply as for client_exchange.
+// A reply of another length than the file, whose size then changed, fails
+// with ESTALE (t->changed_size: the size now); a reply cut short by a daemon
+// that then stopped sets t->stopped.
 struct client_transfer {
     long long expected = -1;  // the reply's size, once the file is checked
     long long received = 0;
+    long long changed_size = -1;
+    bool stopped = false;
     bool (*restart)(void* ctx) = nullptr;  // null: a short reply is not asked again
 };
 int client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink, void* ctx,

@@ -101,6 +101,8 @@ int read_key(const options& o, const char* arg, bool for_encrypt, std::string* k
         return fail("key text is longer than 255 characters");
     if (bytes < 0 && bad == 0)
         return fail("key text decodes to no bytes at all");
+    if (bytes < 0 && bad == KEY_LOOKS_HEX)
+        return fail("this looks like a hexadecimal key: give its base64 (xxd -r -p | base64)");
     if (bytes < 0)
         return fail("key text: character %zu is neither base64, '-' nor '=' padding at the end", bad);
     if (for_encrypt && bytes != KEY_SIZE)
@@ -201,8 +203,16 @@ int report(const options& o, const client_transfer* t)
             return fail("the daemon could not read %s: its user needs read access to the file and search access "
                         "to its directories (see README, Installing)",
                         path);
+        if (t && t->stopped)
+            return fail("reply cut short: %lld of %lld bytes, and the daemon stopped meanwhile", t->received,
+                        t->expected);
         if (t)
             return fail("reply cut short: %lld of %lld bytes", t->received, t->expected);
+        break;
+    case ESTALE:
+        if (t)
+            return fail("%s changed while it was served: %lld bytes when asked for, %lld now", path, t->expected,
+                        t->changed_size);
         break;
     case EPROTO:
         return fail("unexpected reply: more bytes than the daemon sends (somebody else wrote into the reply FIFO)");

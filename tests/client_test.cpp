@@ -132,7 +132,8 @@ TEST_F(DaemonTest, ClientUsageAndAbsentDaemon)
         {"=QUJD", "key text: character 2 is neither base64, '-' nor '=' padding at the end"},
         {"correct horse battery staple", "key text: character 8 is neither base64, '-' nor '=' padding at the end"},
         {"QUJD", "a key for encrypting is 20 bytes; this key text gives 3"},
-        {"00112233445566778899aabbccddeeff00112233", "a key for encrypting is 20 bytes; this key text gives 30"},
+        {"00112233445566778899aabbccddeeff00112233",
+         "this looks like a hexadecimal key: give its base64 (xxd -r -p | base64)"},
     };
     for (const auto& k : keys) {
         EXPECT_EQ(run({"encrypt", f, k.key}, &out, &err), 1) << k.key;
@@ -333,18 +334,23 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
         int signal;
         const char* err;
         int records = 1;  // that the client sends: a reply cut short is asked for twice
+        size_t grow = 0;  // bytes the file grows by while it is served
     } cases[] = {
         {"reply cut short, twice", decrypt, 100, false, 0, "tessarind-client: reply cut short: 100 of 4096 bytes\n",
          2},
         {"reply longer than the file", decrypt, 4097, false, 0,
          "tessarind-client: unexpected reply: more bytes than the daemon sends (somebody else wrote into the reply "
          "FIFO)\n"},
+        {"a file that grew while it was served", decrypt, 4104, false, 0,
+         "tessarind-client: /tmp/work/data changed while it was served: 4096 bytes when asked for, 4104 now\n", 1,
+         8},
         {"client terminated", decrypt, 100, true, SIGTERM, ""},
         {"client quit", decrypt, 100, true, SIGQUIT, ""},
         {"ping interrupted", {"ping"}, 0, true, SIGINT, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        ASSERT_TRUE(file_write(file, random_bytes(4096, 80)));
         int reply = -1;
         // Open before the client runs, so that it finds a reader.
         const int pub = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -360,6 +366,8 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
                 records++;
                 rec[FILE_PATH_OFFSET - 1] = 0;
                 reply = open((const char*)rec + REPLY_PATH_OFFSET, O_WRONLY | O_CLOEXEC);
+                if (c.grow)
+                    file_write(file, random_bytes(4096 + c.grow, 80));
                 const std::string answer = random_bytes(c.bytes, 81);
                 if (write(reply, answer.data(), c.bytes) != (ssize_t)c.bytes || !c.hold_open) {
                     close(reply);

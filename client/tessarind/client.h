@@ -21,9 +21,12 @@
  *                 sits at /tmp/TALV_PIPE is not a FIFO, or the
  *                 key text holds anything but base64 characters, '-'
  *                 separators, '=' padding at the end and white space
- *                 around it, or decodes to no bytes
+ *                 around it, decodes to no bytes, or is hex digits alone,
+ *                 32, 40, 48 or 64 of them, not decoding to 20 bytes
  *   ENAMETOOLONG  the file's absolute path or the key text is longer than
  *                 255 bytes
+ *   ESTALE        the reply has another length than the file had, and the
+ *                 file's size changed since: it changed while served
  *   EIO           the reply is shorter than the file (or its first load):
  *                 the daemon could not read the file, or stopped mid-reply
  *   EPERM         /tmp/TALV_PIPE is not the daemon's: a FIFO owned by another

@@ -141,8 +141,13 @@ def _key_text(key):
         if c != "=":
             raise Error("key text: character %d is neither base64, '-' nor '=' padding at the end"
                         % (lead + len(body) + 2 + i))
-    if len(body.replace("-", "")) * 6 // 8 == 0:
+    count = len(body.replace("-", "")) * 6 // 8
+    if count == 0:
         raise Error("key text decodes to no bytes")
+    # Hex digits are base64 characters too: a key written in hex would
+    # silently give other bytes.
+    if len(text) in (32, 40, 48, 64) and all(c in "0123456789abcdefABCDEF" for c in text) and count != 20:
+        raise Error("this looks like a hexadecimal key: give its base64 (xxd -r -p | base64)")
     return text
 
 
@@ -277,9 +282,17 @@ def decrypt_to(path, key, fileobj, first_load=False, timeout=5.0):
         fileobj.write(data)
         written += len(data)
 
-    _request(_DECRYPT_CHUNK if first_load else _DECRYPT_FILE, file_path, _key_text(key), sink, timeout, expected)
-    if written < expected:
-        raise ReplyCutShort("reply cut short: %d of %d bytes" % (written, expected))
+    try:
+        _request(_DECRYPT_CHUNK if first_load else _DECRYPT_FILE, file_path, _key_text(key), sink, timeout, expected)
+        if written < expected:
+            raise ReplyCutShort("reply cut short: %d of %d bytes" % (written, expected))
+    except Error:
+        # A reply of another length than the file had, whose size changed.
+        now = os.stat(file_path).st_size
+        if now != st.st_size:
+            raise Error("%s changed while it was served: %d bytes when asked for, %d now"
+                        % (file_path, st.st_size, now)) from None
+        raise
     return written
 
 

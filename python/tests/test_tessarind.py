@@ -99,6 +99,7 @@ def test_reply_fifo_names_cannot_be_guessed(monkeypatch):
     ("correct horse battery staple", "character 8 is neither"),
     ("QUJD=x", "character 6 is neither"),
     ("Q" * 300, "the key text is longer than 255 bytes"),
+    ("00112233445566778899aabbccddeeff00112233", "looks like a hexadecimal key"),
 ])
 def test_key_text_refused_by_position_never_echoed(key, message):
     with pytest.raises(tessarind.Error, match=message) as e:
