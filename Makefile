@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 comma := ,
 
-.PHONY: all build test run demo install package check-package check-systemd bench clean check-asan check-tsan check-valgrind fuzz load FORCE
+.PHONY: all build test release-build run demo install package check-package check-systemd bench clean check-asan check-tsan check-valgrind fuzz load FORCE
 
 all: build
 
@@ -22,8 +22,11 @@ $(BUILD)/CMakeCache.txt: FORCE
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
+# ctest keeps the reasons of skipped tests in its log only: they are
+# printed after it.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@status=0; (cd $(BUILD) && ctest --output-on-failure -j $(JOBS)) || status=$$?; \
+	tests/skip_reasons.sh $(BUILD); exit $$status
 
 run: build
 	./$(BUILD)/tessarind -d
@@ -48,9 +51,21 @@ check-package: package
 	./tools/check_package.sh dist
 
 # The package under a real systemd, in a container booted from a cached
-# Debian base (needs root, debootstrap and systemd-nspawn).
+# Debian base (needs root, debootstrap and systemd-nspawn). With RELEASE
+# (e.g. trixie): the tree is first built, tested and packaged on that
+# release, in a container rootfs (release-build), and its packages are
+# checked in a booted container of the same release.
+RELEASE ?=
+ifeq ($(RELEASE),)
 check-systemd: package
 	./tools/check_systemd.sh dist build-systemd
+else
+check-systemd: release-build
+	./tools/check_systemd.sh dist-$(RELEASE) build-systemd-$(RELEASE) $(RELEASE)
+endif
+
+release-build:
+	./tools/release_build.sh $(RELEASE) dist-$(RELEASE) build-$(RELEASE)
 
 # Measures what ships: the default build (what make, make install and the
 # package give). Beside it, on the one-client figure, a Release (-O3) build

@@ -4,10 +4,11 @@
 # package and checks the service as an administrator, a member of group
 # tessarind and a user outside it would meet it. Needs root, debootstrap and
 # systemd-nspawn; the base system is cached in the work folder.
-# Usage: check_systemd.sh DIST WORK
+# Usage: check_systemd.sh DIST WORK [RELEASE]
 set -euo pipefail
 dist=$(cd "${1:-dist}" && pwd)
 work=${2:-build-systemd}
+release=${3:-bookworm}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 base=$work/base root=$work/root machine=tessarind-check-$$
@@ -19,7 +20,7 @@ if [ ! -x "$base/usr/bin/systemctl" ] || [ ! -x "$base/usr/bin/python3" ]; then
   [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list)
   rm -rf "$base.new"
   debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libnss-systemd,adduser,python3 \
-    bookworm "$base.new" "$mirror" >"$work/debootstrap.log"
+    "$release" "$base.new" "$mirror" >"$work/debootstrap.log"
   rm -rf "$base"
   mv "$base.new" "$base"
 fi
@@ -73,7 +74,8 @@ holds() { grep -qF -- "$2" <<<"$1" || { echo "  no \"$2\" in:"; sed 's/^/    /' 
 lacks() { ! grep -qF -- "$2" <<<"$1" || { echo "  \"$2\" found"; return 1; }; }
 fifo_id() { inside stat -c '%A %U %G %i' /tmp/TALV_PIPE 2>/dev/null || echo none; }
 
-inside dpkg -i "/root/$(basename "$deb")" "/root/$(basename "$pydeb")" >"$work/install.log" 2>&1
+inside dpkg -i "/root/$(basename "$deb")" "/root/$(basename "$pydeb")" >"$work/install.log" 2>&1 ||
+  { echo "installing the packages on $release failed:"; cat "$work/install.log"; exit 1; }
 inside useradd -m member
 inside useradd -m outsider
 inside useradd -m member2
@@ -93,7 +95,7 @@ check "the service is not running yet" is "$(inside systemctl is-active tessarin
 # start the service.
 inside adduser --quiet member tessarind
 check "a member's ping starts the service" is "$(as member tessarind-client ping)" OK
-as member sh -c 'cd /srv/data && head -c 3000007 /dev/urandom >plain && tessarind-client keygen > key &&
+as member sh -c 'cd /srv/data && head -c 3000007 /dev/urandom >plain && tessarind-client keygen -o key &&
   tessarind-client encrypt --key-file key -o plain.enc plain && chgrp tessarind plain.enc && chmod g+r plain.enc'
 check "README's flow: a member's decrypt is exact" \
   as member sh -c 'cd /srv/data && tessarind-client decrypt --key-file key plain.enc > out && cmp plain out'

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Builds and tests the tree on another Debian release, in a container rootfs
+# made with debootstrap (cached in WORK/base with the build dependencies):
+# make test as root and as an ordinary user, warnings as errors, then the
+# packages and lintian (make check-package). The packages land in DIST, for
+# make check-systemd on that release. Needs root, debootstrap and
+# systemd-nspawn.
+# Usage: release_build.sh RELEASE DIST WORK
+set -euo pipefail
+release=$1 dist=$2 work=$3
+src=$(cd "$(dirname "$0")/.." && pwd)
+mkdir -p "$work" "$dist"
+work=$(cd "$work" && pwd) dist=$(cd "$dist" && pwd)
+base=$work/base root=$work/root
+start=$(date +%s)
+deps="build-essential cmake pkg-config libgtest-dev libsystemd-dev systemd-dev systemd python3 python3-pytest
+  debhelper lintian dh-python python3-all pybuild-plugin-pyproject python3-setuptools groff-base"
+in_root() { systemd-nspawn -q --register=no --keep-unit -D "$root" --chdir=/src --pipe "$@"; }
+
+if [ ! -e "$base/.deps" ]; then
+  mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
+  [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list)
+  rm -rf "$base.new"
+  debootstrap --variant=minbase "$release" "$base.new" "$mirror" >"$work/debootstrap.log" 2>&1 ||
+    { tail -20 "$work/debootstrap.log"; exit 1; }
+  # apt, not debootstrap, installs the rest: it orders their configuration.
+  systemd-nspawn -q --register=no --keep-unit -D "$base.new" --pipe sh -c \
+    "apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $deps" \
+    >>"$work/debootstrap.log" 2>&1 || { tail -20 "$work/debootstrap.log"; exit 1; }
+  touch "$base.new/.deps"
+  rm -rf "$base"
+  mv "$base.new" "$base"
+fi
+rm -rf "$root"
+cp -a "$base" "$root"
+trap 'rm -rf "$root"' EXIT
+mkdir "$root/src"
+(cd "$src" && git ls-files -co --exclude-standard | tar -cf - -T - | tar -xf - -C "$root/src")
+
+echo "== $release: make test, as root"
+in_root make test CMAKE_FLAGS=-DTESSARIND_WERROR=ON
+echo "== $release: the tests again as an ordinary user"
+in_root sh -c 'tmp_before=$(ls -A /tmp | sort)
+  chown -R nobody build/Testing
+  setpriv --reuid=nobody --regid=nogroup --clear-groups ctest --test-dir build -j "$(nproc)" --output-on-failure
+  tests/skip_reasons.sh build
+  [ "$tmp_before" = "$(ls -A /tmp | sort)" ] || { echo "left in /tmp:"; ls -A /tmp; exit 1; }'
+echo "== $release: packages and lintian"
+in_root make check-package
+rm -f "$dist"/*.deb
+cp "$root"/src/dist/*.deb "$dist/"
+echo "$release: built and tested in $(($(date +%s) - start)) s; packages in $dist"
