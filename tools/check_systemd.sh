@@ -193,12 +193,16 @@ cp "$(dirname "$0")/bound_reply.py" "$root/srv/bound_reply.py"
 inside install -d -o member -m 0700 /srv/bound
 as member python3 /srv/bound_reply.py /srv/data/plain.enc /srv/data/key /srv/bound >"$root/srv/bound/path" &
 holder=$!
+# Waits at most 30 s for the daemon's journal to hold the text.
+journal_gets() {
+  for _ in $(seq 300); do
+    inside journalctl -u tessarind --no-pager -o cat | grep -qF -- "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
 waited=""
-for _ in $(seq 300); do
-  inside journalctl -u tessarind --no-pager -o cat | grep -q "requests of uid $(inside id -u member) wait" &&
-    waited=yes && break
-  sleep 0.1
-done
+journal_gets "requests of uid $(inside id -u member) wait" && waited=yes
 victim=$(cat "$root/srv/bound/path")
 touch "$root/srv/bound/remove"
 for _ in $(seq 100); do inside test -e "$victim" || break; sleep 0.05; done
@@ -208,11 +212,7 @@ thief=$!
 touch "$root/srv/bound/release"
 wait "$holder" || true
 gave_up=""
-for _ in $(seq 300); do
-  inside journalctl -u tessarind --no-pager -o cat | grep -qF "reply $victim, file /srv/data/plain.enc: No such" &&
-    gave_up=yes && break
-  sleep 0.1
-done
+journal_gets "reply $victim, file /srv/data/plain.enc: No such" && gave_up=yes
 pkill -f "^cat $victim\$" || true  # from outside: the container may lack procps
 wait "$thief" 2>/dev/null || true
 inside rm -rf "$(dirname "$victim")" /srv/bound /srv/bound_reply.py
