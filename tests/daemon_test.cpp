@@ -725,6 +725,33 @@ TEST_F(WorkerLimitsTest, ReplyPathsThatReachNoFifoShareOneShare)
     }
 }
 
+// A burst of one owner's transfers, 100 clients at once: ended threads are
+// joined before more start, so threads follow the workers (the main thread,
+// OWNER_SHARE workers, and a few waiting to be joined).
+TEST_F(WorkerLimitsTest, ThreadsFollowTheWorkersThroughABurst)
+{
+    ASSERT_TRUE(daemon_start(&daemon, {}));
+    const std::string big_plain = random_bytes(2 * LOAD_SIZE, 75), big = dir + "/big";
+    ASSERT_TRUE(file_write(big, encrypt_bytes(big_plain, key)));
+    std::atomic<bool> stop{false};
+    std::thread sampler([&] { threads_at_most(1 + OWNER_SHARE + 5, &stop); });
+    std::vector<std::thread> clients;
+    std::atomic<int> exact{0};
+    for (int i = 0; i < 100; i++)
+        clients.emplace_back([&] {
+            for (int k = 0; k < 3; k++) {
+                std::string got;
+                exact += client_request(CMD_DECRYPT_FILE, big.c_str(), text.c_str(), 30000, &got) == 0 &&
+                         got == big_plain;
+            }
+        });
+    for (auto& c : clients)
+        c.join();
+    stop = true;
+    sampler.join();
+    EXPECT_EQ(exact, 300);
+}
+
 TEST_F(WorkerLimitsTest, PublicFifoThatStaysFull)
 {
     ASSERT_TRUE(daemon_start(&daemon, {}));

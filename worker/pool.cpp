@@ -65,6 +65,13 @@ int running = 0;  // started and not yet gone
 ended_worker last;
 bool have_last = false;
 int reaping = 0;        // workers joining the one before them
+// Workers that gave their share back and have not been joined yet. Bulk
+// threads end at a lowered priority, so on a busy machine each joins its
+// predecessor slowly: while more than MAX_ENDED wait to be joined, no new
+// worker starts, so that threads follow the workers (without it, a burst of
+// one owner's requests kept 255 threads alive while 64 were served).
+int ended = 0;
+constexpr int MAX_ENDED = 4;
 bool stopping = false;  // after workers_finish, an ending worker detaches
 void* spare[SPARE_STACKS];  // guarded mappings no thread uses
 int nspare = 0;
@@ -143,6 +150,7 @@ void reap(const ended_worker& w, bool by_worker)
     stack_put(w.mapping);
     pthread_mutex_lock(&lock);
     running--;
+    ended--;
     if (by_worker)
         reaping--;
     wake_main();
@@ -171,6 +179,7 @@ void* worker_main(void* arg)
     const bool had_previous = take_last(&previous);
     last = self;
     have_last = true;
+    ended++;
     if (had_previous)
         reaping++;
     pthread_mutex_unlock(&lock);
@@ -258,7 +267,7 @@ bool slot_free()
         reap(w, false);
         pthread_mutex_lock(&lock);
     }
-    return running < MAX_WORKERS;
+    return running < MAX_WORKERS && ended <= MAX_ENDED;
 }
 
 }  // namespace
