@@ -14,7 +14,7 @@ mkdir -p "$work" "$dist"
 work=$(cd "$work" && pwd) dist=$(cd "$dist" && pwd)
 base=$work/base root=$work/root
 start=$(date +%s)
-deps="build-essential cmake pkg-config libgtest-dev libsystemd-dev systemd-dev systemd python3 python3-pytest
+deps="build-essential cmake pkg-config libgtest-dev libsystemd-dev systemd-dev systemd python3 python3-pytest \
   debhelper lintian dh-python python3-all pybuild-plugin-pyproject python3-setuptools groff-base"
 in_root() { systemd-nspawn -q --register=no --keep-unit -D "$root" --chdir=/src --pipe "$@"; }
 
