@@ -370,11 +370,16 @@ std::string_view client_key_trim(const char* text)
     return v;
 }
 
-bool client_key_looks_hex(std::string_view v)
+namespace {
+
+// Whether v (without white space around it) looks like a key in hex.
+bool looks_hex(std::string_view v)
 {
     const bool digits = std::all_of(v.begin(), v.end(), [](char c) { return isxdigit((unsigned char)c); });
     return digits && (v.size() == 32 || v.size() == 40 || v.size() == 48 || v.size() == 64);
 }
+
+}  // namespace
 
 int client_key_check(const char* text, size_t* bad)
 {
@@ -411,7 +416,7 @@ int client_key_check(const char* text, size_t* bad)
     }
     // Hex digits are base64 characters too: a 128- to 256-bit key written
     // in hex would silently give other bytes.
-    if (client_key_looks_hex(v) && bytes != KEY_SIZE) {
+    if (looks_hex(v) && bytes != KEY_SIZE) {
         *bad = KEY_LOOKS_HEX;
         errno = EINVAL;
         return -1;

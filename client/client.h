@@ -69,8 +69,6 @@ int client_write_all(int fd, const unsigned char* p, size_t len);
 // give 20 bytes), or ENAMETOOLONG. The daemon itself stays lenient.
 inline constexpr size_t KEY_LOOKS_HEX = (size_t)-1;
 int client_key_check(const char* text, size_t* bad);
-// Whether v (without white space around it) looks like a key in hex.
-bool client_key_looks_hex(std::string_view v);
 // The key text without the white space around it.
 std::string_view client_key_trim(const char* text);
 

@@ -114,8 +114,8 @@ inline constexpr int READER_WAIT_MS = 30000;
 // Binds a record to its reply FIFO as the record is read: path resolved
 // once (no magic link crossed) into an O_PATH descriptor, kept only if it is
 // a FIFO of a real file system other than the public one and the log. Sets
-// *owner to the FIFO's owner. -1 with errno (ENOTSUP: something else) when
-// path does not reach such a FIFO now.
+// *owner (if not null) to the FIFO's owner. -1 with errno (ENOTSUP:
+// something else) when path does not reach such a FIFO now.
 int fifo_bind_reply(const char* path, uid_t* owner);
 
 // Up to five attempts, one second apart, to open the reply FIFO for writing

@@ -110,7 +110,7 @@ int fifo_bind_reply(const char* path, uid_t* owner)
 {
     struct stat st;
     const int pfd = resolve_checked(path, &st);
-    if (pfd >= 0)
+    if (pfd >= 0 && owner)
         *owner = st.st_uid;
     return pfd;
 }

@@ -25,11 +25,12 @@ void exit_sequence(const unsigned char record[RECORD_SIZE])
     record_field(record, REPLY_PATH_OFFSET, reply_path);
     // Only a FIFO that is there as the record is read may get a reader:
     // for anything else no attempt is waited for.
-    uid_t owner;
-    const int bound = fifo_bind_reply(reply_path, &owner);
-    const int fd = bound >= 0 ? fifo_open_reply(reply_path, bound, true, "e10", false) : -1;
+    const int bound = fifo_bind_reply(reply_path, nullptr);
+    int fd = -1;
     if (bound < 0)
         trace("e10\n");
+    else
+        fd = fifo_open_reply(reply_path, bound, true, "e10", false);
     if (fd >= 0) {
         if (io_write_all(fd, "BYE", 3, REPLY_ROOM_WAIT_MS, nullptr) == 0)
             trace("e12\n");

@@ -52,16 +52,21 @@ int transfer(const pipe_request* req, int bound, const transfer_codes* codes, un
 
 }  // namespace
 
+const char* worker_command_name(const pipe_request* req)
+{
+    return req->command == CMD_PING ? "ping" : req->command == CMD_DECRYPT_FILE ? "decrypt" : "first load";
+}
+
 void worker_log_failure(const pipe_request* req, int err)
 {
     if (!log_level)
         return;
     if (req->command == CMD_PING) {
-        log_line("<4>ping failed: reply %s: %s\n", trace_text(req->reply_path, FOR_LOG).text,
+        log_line("<4>%s failed: reply %s: %s\n", worker_command_name(req), trace_text(req->reply_path, FOR_LOG).text,
                  strerrordesc_np(err));
         return;
     }
-    log_line("<4>%s failed: reply %s, file %s: %s\n", req->command == CMD_DECRYPT_FILE ? "decrypt" : "first load",
+    log_line("<4>%s failed: reply %s, file %s: %s\n", worker_command_name(req),
              trace_text(req->reply_path, FOR_LOG).text, trace_text(req->file_path, FOR_LOG).text, strerrordesc_np(err));
 }
 

@@ -161,7 +161,7 @@ void log_if_resized(const pipe_request* req, int data, off_t size)
     if (!log_level || fstat(data, &now) < 0 || now.st_size == size)
         return;
     log_line("<4>%s: file %s changed while served: %lld bytes when opened, %lld at the end\n",
-             req->command == CMD_DECRYPT_FILE ? "decrypt" : "first load", trace_text(req->file_path, FOR_LOG).text,
+             worker_command_name(req), trace_text(req->file_path, FOR_LOG).text,
              (long long)size, (long long)now.st_size);
 }
 

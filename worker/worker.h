@@ -61,6 +61,8 @@ void* thread_instance(void* record, int bound);
 // The log's line for a request that failed with err: the command, the reply
 // and data paths (escaped), the error; never the key.
 void worker_log_failure(const pipe_request* req, int err);
+// The command as the log names it: "ping", "decrypt", "first load".
+const char* worker_command_name(const pipe_request* req);
 
 // ---- transfer.cpp: the decrypting commands --------------------------------
 
