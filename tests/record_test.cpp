@@ -123,3 +123,96 @@ TEST(Path, NamesProc)
     for (const auto& c : cases)
         EXPECT_EQ(path_names_proc(c.path), c.refused) << c.path;
 }
+
+namespace {
+
+// Waiting records of these owners, in arrival order; each record's bound
+// descriptor is its position, to tell them apart.
+pool_queue queue_of(const std::vector<uint64_t>& owners)
+{
+    pool_queue q;
+    for (size_t i = 0; i < owners.size(); i++)
+        q.waiting.push_back({nullptr, owners[i], (int)i});
+    return q;
+}
+
+// Starts what the rule lets start, as the pool does: the positions started.
+std::vector<int> drain(pool_queue* q)
+{
+    std::vector<int> started;
+    for (long i; (i = dispatch_next(*q)) >= 0;)
+        started.push_back(dispatch_take(q, (size_t)i).bound);
+    return started;
+}
+
+std::vector<int> positions(int from, int to)
+{
+    std::vector<int> v;
+    for (int i = from; i < to; i++)
+        v.push_back(i);
+    return v;
+}
+
+}  // namespace
+
+TEST(Dispatch, SharesSlotsAndArrivalOrder)
+{
+    const uint64_t A = 4242, B = 4243;
+    std::vector<uint64_t> many(MAX_WORKERS + 1);
+    for (size_t i = 0; i < many.size(); i++)
+        many[i] = 5000 + i % 5;
+    const struct {
+        const char* what;
+        std::vector<uint64_t> owners;
+        int ended;                  // workers waiting to be joined
+        std::vector<int> started;   // positions, in the order they start
+    } rows[] = {
+        {"one owner beyond its share waits; another passes it",
+         [&] { std::vector<uint64_t> o(OWNER_SHARE + 1, A); o.push_back(B); return o; }(), 0,
+         [] { auto v = positions(0, OWNER_SHARE); v.push_back(OWNER_SHARE + 1); return v; }()},
+        {"paths that reached no FIFO share one share",
+         [&] { std::vector<uint64_t> o(OWNER_SHARE + 1, UNKNOWN_OWNER); o.push_back(A); return o; }(), 0,
+         [] { auto v = positions(0, OWNER_SHARE); v.push_back(OWNER_SHARE + 1); return v; }()},
+        {"no more than MAX_WORKERS at once", many, 0, positions(0, MAX_WORKERS)},
+        {"none while too many ended workers wait to be joined", {A, B}, MAX_ENDED + 1, {}},
+        {"ended workers within the bound hold nothing back", {A, B}, MAX_ENDED, {0, 1}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        pool_queue q = queue_of(row.owners);
+        q.ended = row.ended;
+        q.running = row.ended;
+        EXPECT_EQ(drain(&q), row.started);
+        EXPECT_EQ(q.waiting.size(), row.owners.size() - row.started.size());
+    }
+}
+
+TEST(Dispatch, AnEndedWorkerLetsItsOwnersNextRecordStart)
+{
+    const uint64_t A = 4242, B = 4243;
+    pool_queue q = queue_of(std::vector<uint64_t>(OWNER_SHARE + 2, A));
+    q.waiting.push_back({nullptr, B, OWNER_SHARE + 2});
+    ASSERT_EQ(drain(&q).size(), (size_t)OWNER_SHARE + 1);
+    dispatch_share_done(&q, A);
+    EXPECT_EQ(drain(&q), std::vector<int>{OWNER_SHARE});
+    dispatch_joined(&q);
+    EXPECT_EQ(q.running, OWNER_SHARE + 1);
+    EXPECT_EQ(q.ended, 0);
+    EXPECT_TRUE(dispatch_share_used(q, A));
+}
+
+// A thread that cannot start gives its record's share and slot back, and
+// the record stays first, however often that happens.
+TEST(Dispatch, FailedStartsGiveShareAndSlotBack)
+{
+    const uint64_t A = 4242, B = 4243;
+    pool_queue q = queue_of({A, B});
+    for (int failure = 0; failure < 2 * OWNER_SHARE; failure++) {
+        const long i = dispatch_next(q);
+        ASSERT_EQ(i, 0);
+        dispatch_give_back(&q, 0, dispatch_take(&q, 0));
+    }
+    EXPECT_TRUE(q.serving.empty());
+    EXPECT_EQ(q.running, 0);
+    EXPECT_EQ(drain(&q), (std::vector<int>{0, 1}));
+}

@@ -4,6 +4,10 @@
 // when the worker returns. Nothing here calls back into the pool.
 #pragma once
 
+#include <cstdint>
+#include <deque>
+#include <map>
+
 #include "common/common.h"
 #include "crypto/crypto.h"
 
@@ -22,6 +26,12 @@ inline constexpr size_t WORKER_STACK_SIZE = 1024 * 1024;
 #else
 inline constexpr size_t WORKER_STACK_SIZE = 256 * 1024;
 #endif
+
+// While more than this many workers that gave their share back wait to be
+// joined, no new worker starts, so that threads follow the workers.
+inline constexpr int MAX_ENDED = 4;
+// The share of records whose reply path reached no FIFO as they were read.
+inline constexpr uint64_t UNKNOWN_OWNER = UINT64_MAX;
 
 // Only the main thread calls these.
 
@@ -47,6 +57,40 @@ bool workers_wait_input(int fd);
 // At shutdown: drops the waiting records and joins the worker that ended
 // last. Workers still running end with the process.
 void workers_finish();
+
+// ---- dispatch.cpp: the pool's rule, on its counts alone -------------------
+
+// A record with its reply FIFO, bound as it was read (-1: none), and the
+// owner whose share it is charged to.
+struct waiting_record {
+    unsigned char* record;
+    uint64_t owner;
+    int bound;
+};
+
+// The counts the rule reads. The pool guards all of them with its lock.
+struct pool_queue {
+    std::deque<waiting_record> waiting;  // in arrival order
+    std::map<uint64_t, int> serving;     // owner -> its workers (absent: none)
+    int running = 0;                     // workers started and not yet joined: one slot each
+    int ended = 0;                       // of them, those whose share is given back
+};
+
+// The first waiting record that may start now: a slot is free (fewer than
+// MAX_WORKERS running, at most MAX_ENDED waiting to be joined) and its
+// owner has fewer than OWNER_SHARE workers. Its index, or -1.
+long dispatch_next(const pool_queue& q);
+// Whether the owner's share is all in use.
+bool dispatch_share_used(const pool_queue& q, uint64_t owner);
+// Takes waiting[i] out, charging its owner's share and a slot.
+waiting_record dispatch_take(pool_queue* q, size_t i);
+// A record taken whose thread could not start: back at i, where it was,
+// and its share and slot given back.
+void dispatch_give_back(pool_queue* q, size_t i, const waiting_record& r);
+// A worker ended its request: its share is given back; its slot only once
+// it is joined (dispatch_joined).
+void dispatch_share_done(pool_queue* q, uint64_t owner);
+void dispatch_joined(pool_queue* q);
 
 // ---- frame.cpp: one request -----------------------------------------------
 
