@@ -791,6 +791,56 @@ TEST_F(WorkerLimitsTest, WorkerThatCannotStart)
     EXPECT_TRUE(daemon_pings());
 }
 
+// The daemon as an ordinary user, with room for two workers, both held by
+// transfers nobody reads yet: pings sent meanwhile wait, none dropped, and
+// are answered once the transfers are read; the log says why they waited.
+TEST_F(WorkerLimitsTest, ThreadLimitOfAnOrdinaryUser)
+{
+    if (!root)
+        GTEST_SKIP() << "starting the daemon as another user needs root";
+    // As that user, the daemon may not raise its own limit, nor may the
+    // test change it from outside without CAP_SYS_RESOURCE: it is set at
+    // start, from the count of an idle daemon's threads.
+    const std::string as_user = "setpriv --reuid=4343 --regid=4343 --clear-groups";
+    setenv("TESSARIND_WRAPPER", as_user.c_str(), 1);
+    bool started = daemon_start(&daemon, {});
+    const long idle = sandbox_proc_status(daemon.pid, "Threads");
+    daemon_kill(&daemon);
+    setenv("TESSARIND_WRAPPER", (as_user + " prlimit --nproc=" + std::to_string(idle + 2)).c_str(), 1);
+    started = started && daemon_start(&daemon, {"-d", "-l"});
+    unsetenv("TESSARIND_WRAPPER");
+    ASSERT_TRUE(started);
+    const std::string big_plain = random_bytes(8 * LOAD_SIZE, 74), big = dir + "/big";
+    ASSERT_TRUE(file_write(big, encrypt_bytes(big_plain, key)));
+    ASSERT_EQ(chmod(big.c_str(), 0644), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
+    // Sent as the daemon's user: the clients take no other owner's FIFO.
+    const auto send = [](unsigned char command, reply_fifo* r, const std::string& file, const std::string& key) {
+        bool sent = r->open() && seteuid(4343) == 0;
+        sent = sent && request_send(command, r->path(), file, key);
+        return seteuid(0) == 0 && sent;
+    };
+    std::vector<reply_fifo> held(2), pings(5);
+    for (auto& r : held)
+        ASSERT_TRUE(send(CMD_DECRYPT_FILE, &r, big, text));
+    ASSERT_TRUE(wait_until(10000, [&] { return sandbox_proc_status(daemon.pid, "Threads") == idle + 2; }));
+    for (auto& r : pings)
+        ASSERT_TRUE(send(CMD_PING, &r, "", ""));
+    EXPECT_TRUE(daemon_wait_output(&daemon, "\ne14\n", 10000)) << daemon_out(&daemon);
+    EXPECT_TRUE(daemon_wait_output(&daemon, "a worker thread cannot start", 10000, 1, true));
+    for (auto& r : held) {
+        std::string got;
+        EXPECT_EQ(client_read_reply(r.get(), 20000, client_append, &got), 0);
+        EXPECT_TRUE(got == big_plain);
+    }
+    for (auto& r : pings) {
+        std::string got;
+        EXPECT_EQ(client_read_reply(r.get(), 20000, client_append, &got), 0);
+        EXPECT_EQ(got, "OK");
+    }
+    EXPECT_TRUE(daemon_wait_output(&daemon, "worker threads start again", 10000, 1, true));
+}
+
 // Workers get their own stack size, and the main thread's wipe fits.
 TEST_F(WorkerLimitsTest, StackLimitOf32KiB)
 {
