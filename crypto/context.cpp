@@ -49,8 +49,8 @@ template <size_t... J>
 [[gnu::always_inline]] inline void run_group(const dxf_flms45A* s, const uint32_t k[18], const unsigned char* in,
                                              unsigned char* out, std::index_sequence<J...>)
 {
-    uint32_t l[GROUP] = {(load32_be(in + 8 * J) ^ k[0])...};
-    uint32_t r[GROUP] = {load32_be(in + 8 * J + 4)...};
+    uint32_t l[sizeof...(J)] = {(load32_be(in + 8 * J) ^ k[0])...};
+    uint32_t r[sizeof...(J)] = {load32_be(in + 8 * J + 4)...};
     for (int i = 1; i < 17; i += 2) {
         ((r[J] ^= blowfish_f(s, l[J]) ^ k[i]), ...);
         ((l[J] ^= blowfish_f(s, r[J]) ^ k[i + 1]), ...);
@@ -61,7 +61,7 @@ template <size_t... J>
 
 }  // namespace
 
-void crypto_blocks(thei99_dsa* ctx, const unsigned char* in, unsigned char* out, size_t len)
+void crypto_blocks(const thei99_dsa* ctx, const unsigned char* in, unsigned char* out, size_t len)
 {
     uint32_t k[18];
     for (int i = 0; i < 18; i++)
@@ -71,12 +71,14 @@ void crypto_blocks(thei99_dsa* ctx, const unsigned char* in, unsigned char* out,
     size_t done = 0;
     for (; done + group_bytes <= len; done += group_bytes)
         run_group(&ctx->schedule, k, in + done, out + done, std::make_index_sequence<GROUP>());
+    // The rest one block at a time, as the step does, but without touching
+    // the context: slices of one load run on several threads at once.
     for (; done + 8 <= len; done += 8)
-        cA87315c_8(ctx, in + done, out + done);
+        run_group(&ctx->schedule, k, in + done, out + done, std::make_index_sequence<1>());
     crypto_wipe(k, sizeof k);
 }
 
-size_t crypto_blocks_partial(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t have, bool carry,
+size_t crypto_blocks_partial(const thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t have, bool carry,
                              size_t* rest)
 {
     const size_t whole = have & ~(size_t)7;

@@ -47,15 +47,16 @@ void cA87315c_8(thei99_dsa* ctx, const unsigned char in[8], unsigned char out[8]
 // Decrypts or encrypts (by ctx->direction) the whole blocks of in[0 .. len),
 // several at a time; out[i] is what cA87315c_8 gives for in[i]. len must be a
 // multiple of 8 (any rest is not touched). out may equal in, but must not
-// overlap it otherwise. Leaves the context as a step does.
-void crypto_blocks(thei99_dsa* ctx, const unsigned char* in, unsigned char* out, size_t len);
+// overlap it otherwise. Reads the context only, so threads may run it on
+// disjoint parts of one buffer at once.
+void crypto_blocks(const thei99_dsa* ctx, const unsigned char* in, unsigned char* out, size_t len);
 
 // The whole blocks of in[0 .. have) through crypto_blocks into out; then
 // the 0 to 7 bytes after them either move to the front of in, for the next
 // read to complete (carry), or are copied to out as they are (a file's
 // tail). *rest says how many wait in in. Returns the bytes ready in out.
 // in and out must not overlap.
-size_t crypto_blocks_partial(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t have, bool carry,
+size_t crypto_blocks_partial(const thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t have, bool carry,
                              size_t* rest);
 
 // ---- base64.cpp: lenient decoder of key text (RFC 4648 alphabet) ---------

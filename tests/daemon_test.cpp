@@ -549,15 +549,17 @@ protected:
     {
         ASSERT_TRUE(file_write(file, encrypt_bytes(plain, key)));
     }
-    // Samples the daemon's thread count until *stop: never above limit.
-    void threads_at_most(long limit, std::atomic<bool>* stop)
+    // Samples the daemon's thread count until *stop: never more than
+    // `workers` beside its idle threads.
+    void workers_at_most(long workers, std::atomic<bool>* stop)
     {
+        const long idle = daemon_idle_threads(&daemon);
         long most = 0;
         while (!*stop) {
             most = std::max(most, sandbox_proc_status(daemon.pid, "Threads"));
             usleep(200);
         }
-        EXPECT_LE(most, limit + SANITIZER_THREADS);
+        EXPECT_LE(most, idle + workers);
     }
     // The daemon afresh, tracing, with or without openat2.
     void restart(bool openat2)
@@ -589,8 +591,8 @@ TEST_F(WorkerLimitsTest, FiveOwnersWhoseClientsReadLate)
         ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, late[i].path(), file, text.c_str()));
     }
     std::atomic<bool> stop{false};
-    std::thread sampler([&] { threads_at_most(1 + MAX_WORKERS, &stop); });
-    const long full = 1 + (root ? MAX_WORKERS : OWNER_SHARE) + SANITIZER_THREADS;
+    std::thread sampler([&] { workers_at_most(MAX_WORKERS, &stop); });
+    const long full = daemon_idle_threads(&daemon) + (root ? MAX_WORKERS : OWNER_SHARE);
     EXPECT_TRUE(wait_until(10000, [&] { return sandbox_proc_status(daemon.pid, "Threads") >= full; }));
     for (auto& r : pings) {
         ASSERT_TRUE(r.open());
@@ -631,10 +633,10 @@ TEST_F(WorkerLimitsTest, OneOwnersStalledTransfers)
         ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path(), big, text.c_str()));
     }
     EXPECT_TRUE(wait_until(10000, [&] {
-        return sandbox_proc_status(daemon.pid, "Threads") >= 1 + OWNER_SHARE + SANITIZER_THREADS;
+        return sandbox_proc_status(daemon.pid, "Threads") >= daemon_idle_threads(&daemon) + OWNER_SHARE;
     }));
     std::atomic<bool> stop{false};
-    std::thread sampler([&] { threads_at_most(1 + OWNER_SHARE, &stop); });
+    std::thread sampler([&] { workers_at_most(OWNER_SHARE, &stop); });
     usleep(500 * 1000);
     stop = true;
     sampler.join();
@@ -734,7 +736,7 @@ TEST_F(WorkerLimitsTest, ThreadsFollowTheWorkersThroughABurst)
     const std::string big_plain = random_bytes(2 * LOAD_SIZE, 75), big = dir + "/big";
     ASSERT_TRUE(file_write(big, encrypt_bytes(big_plain, key)));
     std::atomic<bool> stop{false};
-    std::thread sampler([&] { threads_at_most(1 + OWNER_SHARE + 5, &stop); });
+    std::thread sampler([&] { workers_at_most(OWNER_SHARE + 5, &stop); });
     std::vector<std::thread> clients;
     std::atomic<int> exact{0};
     for (int i = 0; i < 100; i++)

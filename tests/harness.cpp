@@ -20,6 +20,7 @@
 #include "crypto/crypto.h"
 #include "protocol/protocol.h"
 #include "tools/sandbox.h"
+#include "worker/worker.h"
 
 namespace {
 
@@ -164,9 +165,23 @@ int daemon_fd_count(const daemon_proc* d)
     return sandbox_fd_count(d->pid);
 }
 
+long daemon_idle_threads(const daemon_proc* d)
+{
+    long helpers = 0;
+    const std::string tasks = "/proc/" + std::to_string(d->pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    for (dirent* e; dir && (e = readdir(dir));)
+        if (e->d_name[0] != '.' && file_read(tasks + "/" + e->d_name + "/comm") == HELPER_THREAD_NAME + std::string("\n"))
+            helpers++;
+    if (dir)
+        closedir(dir);
+    return 1 + SANITIZER_THREADS + helpers;
+}
+
 bool daemon_wait_idle(const daemon_proc* d, int timeout_ms)
 {
-    return wait_until(timeout_ms, [&] { return sandbox_proc_status(d->pid, "Threads") <= 1 + SANITIZER_THREADS; });
+    const long idle = daemon_idle_threads(d);
+    return wait_until(timeout_ms, [&] { return sandbox_proc_status(d->pid, "Threads") <= idle; });
 }
 
 bool daemon_wait_writing(const daemon_proc* d, const std::string& path, int timeout_ms)

@@ -59,8 +59,11 @@ std::string daemon_err_whole(const daemon_proc* d);
 bool daemon_wait_output(const daemon_proc* d, const std::string& needle, int timeout_ms, int count = 1,
                         bool err = false);
 int daemon_fd_count(const daemon_proc* d);
-// Waits until every worker has ended (the daemon is down to its main
-// thread); false after timeout_ms.
+// The daemon's threads while it serves nothing: the main thread, the
+// helpers and a sanitizer's own.
+long daemon_idle_threads(const daemon_proc* d);
+// Waits until every worker has ended (the daemon is down to its idle
+// threads); false after timeout_ms.
 bool daemon_wait_idle(const daemon_proc* d, int timeout_ms);
 // Waits until the daemon holds path open for writing (a reply FIFO, say).
 bool daemon_wait_writing(const daemon_proc* d, const std::string& path, int timeout_ms);

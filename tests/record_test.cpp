@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -215,4 +217,36 @@ TEST(Dispatch, FailedStartsGiveShareAndSlotBack)
     EXPECT_TRUE(q.serving.empty());
     EXPECT_EQ(q.running, 0);
     EXPECT_EQ(drain(&q), (std::vector<int>{0, 1}));
+}
+
+// A load decrypted in slices by the worker and helpers is what one thread
+// gives, whatever the sizes around slices and loads; waited for until
+// helpers have taken slices, however busy the machine.
+TEST(Helpers, SlicesDecryptAsOneThreadDoes)
+{
+    static const int helpers = helpers_init();
+    if (helpers == 0)
+        GTEST_SKIP() << "one CPU for this process: no helper starts";
+    unsigned char key[20] = {1, 2, 3};
+    thei99_dsa ctx;
+    cA87315c_start(&ctx, 0, key, sizeof key);
+    std::vector<unsigned char> in(LOAD_SIZE), one(LOAD_SIZE), sliced(LOAD_SIZE);
+    for (size_t i = 0; i < in.size(); i++)
+        in[i] = (unsigned char)(i * 131 + 7);
+    const auto same = [&](size_t len) {
+        crypto_blocks(&ctx, in.data(), one.data(), len);
+        std::fill(sliced.begin(), sliced.end(), 0);
+        helpers_blocks(&ctx, in.data(), sliced.data(), len);
+        return std::equal(one.begin(), one.begin() + (long)len, sliced.begin()) &&
+               std::all_of(sliced.begin() + (long)len, sliced.end(), [](unsigned char b) { return b == 0; });
+    };
+    const size_t S = HELPER_SLICE_SIZE, L = LOAD_SIZE;
+    for (size_t len : {(size_t)0, (size_t)8, S - 8, S, S + 8, 2 * S + 8, L - S - 8, L - 8, L})
+        EXPECT_TRUE(same(len)) << len;
+    const long before = helpers_slices_helped();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const long enough = 8 * (long)(L / S);
+    while (helpers_slices_helped() - before < enough && std::chrono::steady_clock::now() < deadline)
+        ASSERT_TRUE(same(L));
+    EXPECT_GE(helpers_slices_helped() - before, enough) << "helpers took few slices in 30 s";
 }

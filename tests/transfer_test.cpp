@@ -15,6 +15,7 @@
 #include "client/client.h"
 #include "common/common.h"
 #include "tests/harness.h"
+#include "worker/worker.h"
 #include "tools/sandbox.h"
 
 namespace {
@@ -62,8 +63,8 @@ protected:
 
 TEST_F(TransferTest, RoundTripsAcrossSizes)
 {
-    const size_t L = LOAD_SIZE;
-    expect_round_trips({0, 8, 1000, L, L + 24, 4 * L, 1000003});
+    const size_t L = LOAD_SIZE, S = HELPER_SLICE_SIZE;
+    expect_round_trips({0, 8, 1000, S + 3, L, L + 8, L + 24, 2 * L + 3 * S + 7, 4 * L, 1000003});
 }
 
 // Reads that return less than asked (some network and FUSE file systems):

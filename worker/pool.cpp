@@ -247,7 +247,10 @@ bool workers_init()
             p.max_waiting = lim.rlim_cur > reserve + 16 ? lim.rlim_cur - reserve : 16;
     }
     p.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    return p.wake >= 0;
+    if (p.wake < 0)
+        return false;
+    helpers_init();
+    return true;
 }
 
 size_t workers_max_waiting()

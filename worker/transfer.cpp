@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <algorithm>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -55,9 +56,10 @@ bool send_load(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t n,
 {
     // Loads are filled, so only the file's last load can end inside a
     // block: that is the file's tail, which passes through.
-    size_t rest;
-    const size_t len = crypto_blocks_partial(ctx, in, out, n, false, &rest);
-    if (io_write_all(reply, out, len, -1, codes->wrote) == 0)
+    const size_t whole = n - n % BLOCK_SIZE;
+    codes->blocks(ctx, in, out, whole);
+    memcpy(out + whole, in + whole, n - whole);
+    if (io_write_all(reply, out, n, -1, codes->wrote) == 0)
         return true;
     if (errno == EPIPE)
         trace("%s", codes->broken);
@@ -67,22 +69,6 @@ bool send_load(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t n,
     return false;
 }
 
-// Bulk work yields to short work: a whole-file transfer runs its loads at a
-// lower priority, for the rest of its thread's life, which ends with the
-// request. Pings, exits and first loads keep the daemon's own priority.
-// Measured (tessarind-bench --latency): dropping before the first load gave
-// tails at least as short as dropping after it; nice 19, SCHED_BATCH,
-// SCHED_IDLE and longer scheduler slices gave none shorter, and SCHED_IDLE
-// would starve bulk transfers whenever other programs keep the machine busy.
-// Only lowered, never raised: that needs no privilege.
-void yield_to_short_requests()
-{
-    const id_t tid = (id_t)gettid();
-    errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, tid);
-    if (errno == 0)
-        setpriority(PRIO_PROCESS, tid, std::min(nice + BULK_NICE, 19));
-}
 
 // One load: read until it holds LOAD_SIZE bytes or the file ends, whatever
 // sizes the file system's reads return (a local file system fills it with
@@ -110,7 +96,7 @@ size_t fill_load(int data, unsigned char* in, bool* end, int* error)
 bool whole_file_loads(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply,
                       const transfer_codes* codes)
 {
-    yield_to_short_requests();
+    transfer_lower_priority();
     bool ok = true, end = false;
     int error = 0;
     while (!end && !error) {
@@ -167,12 +153,32 @@ void log_if_resized(const pipe_request* req, int data, off_t size)
 
 }  // namespace
 
+// Bulk work yields to short work: a whole-file transfer runs its loads at a
+// lower priority, for the rest of its thread's life, which ends with the
+// request; so do the helpers that decrypt with it. Pings, exits and first
+// loads keep the daemon's own priority.
+// Measured (tessarind-bench --latency): dropping before the first load gave
+// tails at least as short as dropping after it; nice 19, SCHED_BATCH,
+// SCHED_IDLE and longer scheduler slices gave none shorter, and SCHED_IDLE
+// would starve bulk transfers whenever other programs keep the machine busy.
+// Only lowered, never raised: that needs no privilege.
+void transfer_lower_priority()
+{
+    const id_t tid = (id_t)gettid();
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, tid);
+    if (errno == 0)
+        setpriority(PRIO_PROCESS, tid, std::min(nice + BULK_NICE, 19));
+}
+
 const transfer_codes TRANSFER_WHOLE_FILE = {
-    "e18\n", "e19", "e20", "e21", "e22", "e23", nullptr, "e31", "e32\n", " e33: ", "e34\n", "e37\n", whole_file_loads,
+    "e18\n", "e19", "e20", "e21", "e22", "e23", nullptr, "e31", "e32\n", " e33: ", "e34\n", "e37\n", helpers_blocks,
+    whole_file_loads,
 };
 
 const transfer_codes TRANSFER_FIRST_LOAD = {
-    "t40\n", "t41", "t42", "t43", "t44", "t45...", "t46\n", "t47", "t48\n", " ", "t49\n", "t55\n", first_load,
+    "t40\n", "t41", "t42", "t43", "t44", "t45...", "t46\n", "t47", "t48\n", " ", "t49\n", "t55\n", crypto_blocks,
+    first_load,
 };
 
 // The paths and key as received; the data file; the key; the loads; the

@@ -36,8 +36,8 @@ inline constexpr uint64_t UNKNOWN_OWNER = UINT64_MAX;
 // Only the main thread calls these.
 
 // Raises the descriptor limit as far as waiting records need (fewer may
-// wait where the hard limit is lower) and sets up the pool's wake-up
-// descriptor. False with errno set.
+// wait where the hard limit is lower), sets up the pool's wake-up
+// descriptor and starts the helpers. False with errno set.
 bool workers_init();
 // How many records may wait in the daemon (MAX_WAITING, or fewer).
 size_t workers_max_waiting();
@@ -92,6 +92,25 @@ void dispatch_give_back(pool_queue* q, size_t i, const waiting_record& r);
 void dispatch_share_done(pool_queue* q, uint64_t owner);
 void dispatch_joined(pool_queue* q);
 
+// ---- helpers.cpp: idle CPUs help decrypt a load ---------------------------
+
+// Slices small enough that a helper that wakes late still finds some, large
+// enough that taking one costs next to nothing beside decrypting it.
+inline constexpr size_t HELPER_SLICE_SIZE = 16 * 1024;
+// What helper threads are named (/proc/PID/task/TID/comm).
+inline constexpr char HELPER_THREAD_NAME[] = "tessarind-help";
+
+// Starts the helpers, once, before any worker: one fewer than the CPUs the
+// daemon may run on (sched_getaffinity), at most a small fixed number. Those
+// that cannot start are left out (logged), down to none. How many started.
+int helpers_init();
+// crypto_blocks(ctx, in, out, len), with helpers taking slices of whole
+// blocks while fewer threads decrypt than there are CPUs; alone otherwise.
+// Returns once every slice is done: nothing touches in, out or ctx after.
+void helpers_blocks(const thei99_dsa* ctx, const unsigned char* in, unsigned char* out, size_t len);
+// How many slices helpers have decrypted so far.
+long helpers_slices_helped();
+
 // ---- frame.cpp: one request -----------------------------------------------
 
 // One request, on its worker's thread. Owns the malloc'ed RECORD_SIZE copy
@@ -125,6 +144,9 @@ struct transfer_codes {
     const char* write_error;   // "CODEerrno": a write failed otherwise
     const char* write_failed;  // after either write failure
     const char* over;          // the transfer is over, reply FIFO open or not
+    // Decrypts the whole blocks of a load: helpers_blocks for the whole
+    // file, which runs at bulk priority, crypto_blocks for the first load.
+    void (*blocks)(const thei99_dsa* ctx, const unsigned char* in, unsigned char* out, size_t len);
     // The loads: every one of the file (whole file) or the first. False,
     // with errno set, when reading or writing failed.
     bool (*loads)(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply,
@@ -132,6 +154,10 @@ struct transfer_codes {
 };
 extern const transfer_codes TRANSFER_WHOLE_FILE;
 extern const transfer_codes TRANSFER_FIRST_LOAD;
+
+// Lowers the calling thread's priority as a whole-file transfer's: bulk work
+// yields to short requests.
+void transfer_lower_priority();
 
 // Streams the decrypted data file to the open reply FIFO, through in and out
 // (LOAD_SIZE each; null when they could not be allocated: then nothing is
