@@ -68,18 +68,22 @@ release-build:
 	./tools/release_build.sh $(RELEASE) dist-$(RELEASE) build-$(RELEASE)
 
 # Measures what ships: the default build (what make, make install and the
-# package give). Beside it, on the one-client figure, a Release (-O3) build
-# and one with Debian's packaging flags, each labelled.
+# package give). Beside it, on the one-client figure, the same build without
+# helper threads (also under bulk load), a Release (-O3) build and one with
+# Debian's packaging flags, each labelled.
 DEB_CXXFLAGS = $(shell dpkg-buildflags --get CXXFLAGS 2>/dev/null) $(shell dpkg-buildflags --get CPPFLAGS 2>/dev/null)
 DEB_LDFLAGS = $(shell dpkg-buildflags --get LDFLAGS 2>/dev/null)
 bench:
 	cmake -S . -B build-bench -DTESSARIND_TESTS=OFF -DTESSARIND_BENCH=ON
 	cmake --build build-bench -j $(JOBS)
+	cmake -S . -B build-bench-nohelpers -DTESSARIND_TESTS=OFF -DTESSARIND_MAX_HELPERS=0
+	cmake --build build-bench-nohelpers -j $(JOBS) --target tessarind
 	cmake -S . -B build-bench-release -DCMAKE_BUILD_TYPE=Release -DTESSARIND_TESTS=OFF
 	cmake --build build-bench-release -j $(JOBS) --target tessarind
 	CXXFLAGS="$(DEB_CXXFLAGS)" LDFLAGS="$(DEB_LDFLAGS)" cmake -S . -B build-bench-deb -DCMAKE_BUILD_TYPE=None -DTESSARIND_TESTS=OFF
 	cmake --build build-bench-deb -j $(JOBS) --target tessarind
 	./build-bench/bench/tessarind-bench ./build-bench/tessarind \
+		"helpers off=./build-bench-nohelpers/tessarind" \
 		"Release (-O3)=./build-bench-release/tessarind" \
 		"None with dpkg-buildflags ($(strip $(DEB_CXXFLAGS)) $(strip $(DEB_LDFLAGS)))=./build-bench-deb/tessarind"
 
@@ -117,4 +121,4 @@ check-valgrind: build
 		./tests/daemon_tests --gtest_filter='*ValgrindScenario*'
 
 clean:
-	rm -rf $(BUILD) dist build-systemd build-bench build-bench-release build-bench-deb build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) dist build-systemd build-bench build-bench-nohelpers build-bench-release build-bench-deb build-asan build-tsan build-fuzz

@@ -400,9 +400,9 @@ void remove_data(const bench_data& d)
 void measure_all_latency(const setup& st, const bench_data& d)
 {
     std::vector<latency_runs> lat{{"measured build", st.exe, {}, {}}};
-    if (st.latency_only)
-        for (const auto& o : st.others)
-            lat.push_back({o.label, o.exe, {}, {}});
+    const size_t compared = st.latency_only ? st.others.size() : std::min<size_t>(1, st.others.size());
+    for (size_t i = 0; i < compared; i++)
+        lat.push_back({st.others[i].label, st.others[i].exe, {}, {}});
     for (int round = 0; round < LATENCY_ROUNDS; round++)
         for (auto& l : lat) {
             const pid_t pid = sandbox_start_daemon(l.exe);
@@ -502,8 +502,9 @@ void print_report(const std::vector<sample>& runs, const std::vector<other>& oth
 
 // Usage: tessarind-bench [--latency] DAEMON [LABEL=DAEMON ...]. The first
 // daemon is measured in full; each other one (another build of it) on the
-// one-client whole-file figure, in the same runs. --latency measures only
-// short requests under bulk load, for every daemon given.
+// one-client whole-file figure, in the same runs, and the first other one
+// also under bulk load. --latency measures only short requests under bulk
+// load, for every daemon given.
 int main(int argc, char** argv)
 {
     setup st;
