@@ -91,9 +91,19 @@ int path_resolve(const char* path);
 // /dev/fd or is /dev/std*. Pure.
 bool path_names_proc(const char* path);
 
-// A data file opened for reading: a regular file, not on procfs or sysfs,
-// and not the file behind one of the daemon's descriptors 0-2. -1 with
-// errno set (EINVAL: some other object).
+// What a client's path must reach, judged on the object it resolves to:
+// a data file is a regular file, not on procfs or sysfs; a reply FIFO is a
+// FIFO, not a pipe and not the public FIFO; neither is the file behind one
+// of the daemon's descriptors 0-2.
+enum path_kind { PATH_DATA_FILE, PATH_REPLY_FIFO };
+
+// The one way a client's path is opened: resolved once (path_resolve) into
+// an O_PATH descriptor, which is returned only if its object is of the kind
+// asked, with *st its status. -1 with errno: path_resolve's, or for an
+// object of another kind EINVAL (a data file) or ENOTSUP (a reply FIFO).
+int path_open_checked(const char* path, path_kind what, struct stat* st);
+
+// A data file opened for reading, through path_open_checked. -1 with errno.
 int path_open_data(const char* path);
 
 // Remembers the files behind descriptors 0-2; called once at start-up.

@@ -108,23 +108,54 @@ bool path_on_fs(int path_fd, long magic)
     return fstatfs(path_fd, &sf) == 0 && (long)sf.f_type == magic;
 }
 
-int path_open_data(const char* path)
+namespace {
+
+bool is_public(const struct stat& st)
+{
+    return st.st_dev == public_dev && st.st_ino == public_ino;
+}
+
+// Only a regular file of a real file system may be served: a FIFO or a
+// device would pin the worker or hand the requester what another reads
+// from it, procfs and sysfs describe the daemon and the machine, and the log
+// (a symlink to /proc/self/fd/1 resolves there without openat2) holds
+// other clients' traces.
+bool data_allowed(int path_fd, const struct stat& st)
+{
+    return S_ISREG(st.st_mode) && !path_on_fs(path_fd, PROC_SUPER_MAGIC) && !path_on_fs(path_fd, SYSFS_MAGIC) &&
+           !path_is_stdio(st);
+}
+
+// Only a FIFO of a real file system may take a reply: not a pipe (pipefs,
+// reached through a symlink to /proc/self/fd/N where openat2 is missing),
+// not the public FIFO (what went in would come back as records), not the
+// log.
+bool reply_allowed(int path_fd, const struct stat& st)
+{
+    return S_ISFIFO(st.st_mode) && !path_on_fs(path_fd, PIPEFS_MAGIC) && !is_public(st) && !path_is_stdio(st);
+}
+
+}  // namespace
+
+int path_open_checked(const char* path, path_kind what, struct stat* st)
 {
     const int pfd = path_resolve(path);
     if (pfd < 0)
         return -1;
-    // Only a regular file of a real file system: a FIFO or a device would pin
-    // the worker or hand the requester what another reads from it, procfs
-    // and sysfs describe the daemon and the machine, and the log (a symlink
-    // to /proc/self/fd/1 resolves there without openat2) holds other
-    // clients' traces.
+    if (fstat(pfd, st) == 0 && (what == PATH_DATA_FILE ? data_allowed(pfd, *st) : reply_allowed(pfd, *st)))
+        return pfd;
+    io_close(pfd);
+    errno = what == PATH_DATA_FILE ? EINVAL : ENOTSUP;
+    return -1;
+}
+
+int path_open_data(const char* path)
+{
     struct stat st;
-    int fd = -1;
-    if (fstat(pfd, &st) < 0 || !S_ISREG(st.st_mode) || path_on_fs(pfd, PROC_SUPER_MAGIC) ||
-        path_on_fs(pfd, SYSFS_MAGIC) || path_is_stdio(st))
-        errno = EINVAL;
-    else
-        fd = path_reopen(pfd, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    const int pfd = path_open_checked(path, PATH_DATA_FILE, &st);
+    if (pfd < 0)
+        return -1;
+    const int fd = path_reopen(pfd, O_RDONLY | O_NOCTTY | O_CLOEXEC);
     io_close(pfd);
     return fd;
 }

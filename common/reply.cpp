@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,20 +12,6 @@ dev_t public_dev;
 ino_t public_ino;
 
 namespace {
-
-bool is_public(const struct stat& st)
-{
-    return st.st_dev == public_dev && st.st_ino == public_ino;
-}
-
-// Only a FIFO of a real file system may take a reply: not a pipe (pipefs,
-// reached through a symlink to /proc/self/fd/N where openat2 is missing),
-// not the public FIFO (what went in would come back as records), not the
-// log.
-bool reply_allowed(int path_fd, const struct stat& st)
-{
-    return S_ISFIFO(st.st_mode) && !path_on_fs(path_fd, PIPEFS_MAGIC) && !is_public(st) && !path_is_stdio(st);
-}
 
 // A FIFO opens for writing only once it has a reader, and nothing tells a
 // writer when one comes, short of a blocking open that would wait for ever.
@@ -65,26 +50,12 @@ int open_checked(int pfd, bool nonblocking, bool* waited)
     return fd;
 }
 
-// An O_PATH descriptor of the FIFO path names now, if it may take a reply;
-// -1 with errno (ENOTSUP: it names something else).
-int resolve_checked(const char* path, struct stat* st)
-{
-    const int pfd = path_resolve(path);
-    if (pfd < 0)
-        return -1;
-    if (fstat(pfd, st) == 0 && reply_allowed(pfd, *st))
-        return pfd;
-    io_close(pfd);
-    errno = ENOTSUP;
-    return -1;
-}
-
 // One attempt by name: resolved without magic links, checked, and only that
 // very object reopened, however the path changes meanwhile.
 int open_by_name(const char* path, bool nonblocking, bool* waited)
 {
     struct stat st;
-    const int pfd = resolve_checked(path, &st);
+    const int pfd = path_open_checked(path, PATH_REPLY_FIFO, &st);
     if (pfd < 0)
         return -1;
     const int fd = open_checked(pfd, nonblocking, waited);
@@ -109,7 +80,7 @@ int open_bound(int bound, bool nonblocking, bool* waited, bool* gone)
 int fifo_bind_reply(const char* path, uid_t* owner)
 {
     struct stat st;
-    const int pfd = resolve_checked(path, &st);
+    const int pfd = path_open_checked(path, PATH_REPLY_FIFO, &st);
     if (pfd >= 0 && owner)
         *owner = st.st_uid;
     return pfd;
