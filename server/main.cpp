@@ -43,18 +43,6 @@ void exit_sequence(const unsigned char record[RECORD_SIZE])
     trace("e13..\n");
 }
 
-// Hands a copy of the record to the pool, which owns it.
-void start_worker(const unsigned char record[RECORD_SIZE])
-{
-    unsigned char* copy = (unsigned char*)malloc(RECORD_SIZE);
-    if (!copy) {
-        log_line("<3>request dropped: no memory for a copy of its record\n");
-        return;  // the loop goes on
-    }
-    memcpy(copy, record, RECORD_SIZE);
-    workers_submit(copy);
-}
-
 }  // namespace
 
 int publicfifo = -1;
@@ -198,7 +186,7 @@ void serve()
             exit_sequence(record);
             break;
         }
-        start_worker(record);
+        workers_submit(record);
         // The record holds a key; so may dead frames below this one.
         // The wipe is also what zero-fills the next short record.
         crypto_wipe(record, RECORD_SIZE);

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -128,13 +129,17 @@ TEST(Path, NamesProc)
 
 namespace {
 
-// Waiting records of these owners, in arrival order; each record's bound
-// descriptor is its position, to tell them apart.
-pool_queue queue_of(const std::vector<uint64_t>& owners)
+// Requests of these owners waiting, in arrival order, kept in *store; each
+// one's bound descriptor is its position, to tell them apart.
+pool_queue queue_of(const std::vector<uint64_t>& owners, std::deque<request>* store)
 {
     pool_queue q;
-    for (size_t i = 0; i < owners.size(); i++)
-        q.waiting.push_back({nullptr, owners[i], (int)i});
+    for (size_t i = 0; i < owners.size(); i++) {
+        request& r = store->emplace_back();
+        r.owner = owners[i];
+        r.bound = (int)i;
+        q.waiting.push_back(&r);
+    }
     return q;
 }
 
@@ -143,7 +148,7 @@ std::vector<int> drain(pool_queue* q)
 {
     std::vector<int> started;
     for (long i; (i = dispatch_next(*q)) >= 0;)
-        started.push_back(dispatch_take(q, (size_t)i).bound);
+        started.push_back(dispatch_take(q, (size_t)i)->bound);
     return started;
 }
 
@@ -181,7 +186,8 @@ TEST(Dispatch, SharesSlotsAndArrivalOrder)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        pool_queue q = queue_of(row.owners);
+        std::deque<request> store;
+        pool_queue q = queue_of(row.owners, &store);
         q.ended = row.ended;
         q.running = row.ended;
         EXPECT_EQ(drain(&q), row.started);
@@ -192,8 +198,10 @@ TEST(Dispatch, SharesSlotsAndArrivalOrder)
 TEST(Dispatch, AnEndedWorkerLetsItsOwnersNextRecordStart)
 {
     const uint64_t A = 4242, B = 4243;
-    pool_queue q = queue_of(std::vector<uint64_t>(OWNER_SHARE + 2, A));
-    q.waiting.push_back({nullptr, B, OWNER_SHARE + 2});
+    std::vector<uint64_t> owners(OWNER_SHARE + 2, A);
+    owners.push_back(B);
+    std::deque<request> store;
+    pool_queue q = queue_of(owners, &store);
     ASSERT_EQ(drain(&q).size(), (size_t)OWNER_SHARE + 1);
     dispatch_share_done(&q, A);
     EXPECT_EQ(drain(&q), std::vector<int>{OWNER_SHARE});
@@ -208,7 +216,8 @@ TEST(Dispatch, AnEndedWorkerLetsItsOwnersNextRecordStart)
 TEST(Dispatch, FailedStartsGiveShareAndSlotBack)
 {
     const uint64_t A = 4242, B = 4243;
-    pool_queue q = queue_of({A, B});
+    std::deque<request> store;
+    pool_queue q = queue_of({A, B}, &store);
     for (int failure = 0; failure < 2 * OWNER_SHARE; failure++) {
         const long i = dispatch_next(q);
         ASSERT_EQ(i, 0);

@@ -18,7 +18,7 @@ long dispatch_next(const pool_queue& q)
     if (q.running >= MAX_WORKERS || q.ended > MAX_ENDED)
         return -1;
     for (size_t i = 0; i < q.waiting.size(); i++) {
-        const auto it = q.serving.find(q.waiting[i].owner);
+        const auto it = q.serving.find(q.waiting[i]->owner);
         if (it == q.serving.end() || it->second < OWNER_SHARE)
             return (long)i;
     }
@@ -31,19 +31,19 @@ bool dispatch_share_used(const pool_queue& q, uint64_t owner)
     return it != q.serving.end() && it->second >= OWNER_SHARE;
 }
 
-waiting_record dispatch_take(pool_queue* q, size_t i)
+request* dispatch_take(pool_queue* q, size_t i)
 {
-    const waiting_record r = q->waiting[i];
+    request* r = q->waiting[i];
     q->waiting.erase(q->waiting.begin() + (long)i);
-    q->serving[r.owner]++;
+    q->serving[r->owner]++;
     q->running++;
     return r;
 }
 
-void dispatch_give_back(pool_queue* q, size_t i, const waiting_record& r)
+void dispatch_give_back(pool_queue* q, size_t i, request* r)
 {
     q->waiting.insert(q->waiting.begin() + (long)i, r);
-    uncharge(q, r.owner);
+    uncharge(q, r->owner);
     q->running--;
 }
 

@@ -37,7 +37,7 @@ constexpr int SPARE_STACKS = 8;
 
 // What a worker's thread is started with, and gives back at its end.
 struct worker_slot {
-    waiting_record request;
+    request* r;
     void* mapping;
 };
 
@@ -146,12 +146,13 @@ void* worker_main(void* arg)
 {
     const worker_slot slot = *(worker_slot*)arg;
     free(arg);
-    thread_instance(slot.request.record, slot.request.bound);
+    const uint64_t owner = slot.r->owner;
+    thread_instance(slot.r);
 
     const ended_worker self = {pthread_self(), gettid(), slot.mapping};
     ended_worker previous;
     pthread_mutex_lock(&p.lock);
-    dispatch_share_done(&p.queue, slot.request.owner);
+    dispatch_share_done(&p.queue, owner);
     wake_main();
     if (p.stopping) {
         pthread_mutex_unlock(&p.lock);
@@ -167,14 +168,6 @@ void* worker_main(void* arg)
     if (had_previous)
         reap(previous, true);
     return nullptr;
-}
-
-void drop(const waiting_record& r)
-{
-    crypto_wipe(r.record, RECORD_SIZE);
-    free(r.record);
-    if (r.bound >= 0)
-        close(r.bound);
 }
 
 // A thread that cannot start (no memory for a stack, a process or pids
@@ -196,7 +189,7 @@ void start_failed(int rc)
 // Starts thread_instance on a thread of its own, for a record already
 // charged to its share and a slot. An error number (traced) when it cannot,
 // the record untouched.
-int start(const waiting_record& request)
+int start(request* r)
 {
     // An explicit size: RLIMIT_STACK, which glibc would take, may be tiny
     // or huge.
@@ -204,7 +197,7 @@ int start(const waiting_record& request)
     auto* slot = (worker_slot*)malloc(sizeof(worker_slot));
     int rc = EAGAIN;
     if (mapping && slot) {
-        *slot = {request, mapping};
+        *slot = {r, mapping};
         pthread_attr_t attr;
         pthread_attr_init(&attr);
         pthread_attr_setstack(&attr, (char*)mapping + GUARD_SIZE, WORKER_STACK_SIZE);
@@ -229,7 +222,7 @@ int start(const waiting_record& request)
 bool owner_waits(uint64_t owner)
 {
     return std::any_of(p.queue.waiting.begin(), p.queue.waiting.end(),
-                       [&](const waiting_record& r) { return r.owner == owner; });
+                       [&](const request* r) { return r->owner == owner; });
 }
 
 }  // namespace
@@ -277,7 +270,7 @@ void workers_dispatch()
         }
         if (i < 0)
             break;
-        const waiting_record r = dispatch_take(&p.queue, (size_t)i);
+        request* r = dispatch_take(&p.queue, (size_t)i);
         // Only the main thread takes records out, so i stays where it was
         // while the lock is dropped.
         pthread_mutex_unlock(&p.lock);
@@ -287,38 +280,35 @@ void workers_dispatch()
             dispatch_give_back(&p.queue, (size_t)i, r);
             break;
         }
-        if (!owner_waits(r.owner))
-            p.told.erase(r.owner);
+        if (!owner_waits(r->owner))
+            p.told.erase(r->owner);
     }
     pthread_mutex_unlock(&p.lock);
 }
 
-void workers_submit(unsigned char* record)
+void workers_submit(const unsigned char record[RECORD_SIZE])
 {
-    char reply_path[FIELD_SIZE + 1];
-    record_field(record, REPLY_PATH_OFFSET, reply_path);
-    // Bound now, however long the record waits: a FIFO its client removes
-    // meanwhile is never replaced by another at the same path. The share
-    // goes by the bound FIFO's owner only.
-    uid_t uid;
-    const int bound = fifo_bind_reply(reply_path, &uid);
-    if (bound < 0 && (errno == EMFILE || errno == ENFILE)) {
-        log_line("<3>request dropped: reply %s: %s\n", trace_text(reply_path, FOR_LOG).text,
-                 strerrordesc_np(errno));
-        drop({record, UNKNOWN_OWNER, -1});
+    request* r = request_make(record);
+    if (!r && errno == ENOMEM) {
+        log_line("<3>request dropped: no memory for a copy of its record\n");
         return;
     }
-    const uint64_t owner = bound >= 0 ? uid : UNKNOWN_OWNER;
+    if (!r) {
+        char reply_path[FIELD_SIZE + 1];
+        record_field(record, REPLY_PATH_OFFSET, reply_path);
+        log_line("<3>request dropped: reply %s: %s\n", trace_text(reply_path, FOR_LOG).text, strerrordesc_np(errno));
+        return;
+    }
     pthread_mutex_lock(&p.lock);
-    p.queue.waiting.push_back({record, owner, bound});
-    const bool share_used = dispatch_share_used(p.queue, owner);
+    p.queue.waiting.push_back(r);
+    const bool share_used = dispatch_share_used(p.queue, r->owner);
     pthread_mutex_unlock(&p.lock);
     // Once per owner until its waiting records have all started.
-    if (share_used && p.told.insert(owner).second) {
-        if (owner == UNKNOWN_OWNER)
+    if (share_used && p.told.insert(r->owner).second) {
+        if (r->owner == UNKNOWN_OWNER)
             log_line("<4>requests whose reply path does not resolve wait for their fair share\n");
         else
-            log_line("<4>requests of uid %u wait for their fair share\n", (unsigned)owner);
+            log_line("<4>requests of uid %u wait for their fair share\n", (unsigned)r->owner);
     }
     // In arrival order: behind every record that may start before it.
     workers_dispatch();
@@ -350,8 +340,8 @@ void workers_finish()
     ended_worker w;
     pthread_mutex_lock(&p.lock);
     p.stopping = true;
-    for (const waiting_record& r : p.queue.waiting)
-        drop(r);
+    for (request* r : p.queue.waiting)
+        request_release(r);
     p.queue.waiting.clear();
     while (p.reaping > 0)
         pthread_cond_wait(&p.slot_freed, &p.lock);

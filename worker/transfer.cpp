@@ -183,33 +183,35 @@ const transfer_codes TRANSFER_FIRST_LOAD = {
 
 // The paths and key as received; the data file; the key; the loads; the
 // data file closed; the end.
-bool transfer_run(const pipe_request* req, const transfer_codes* codes, int reply, unsigned char* in,
-                  unsigned char* out)
+bool transfer_run(request* r, const transfer_codes* codes)
 {
+    const pipe_request* req = &r->fields;
     // A pipe that holds a few loads takes each load's write in one go and
     // lets the worker run ahead of a client that reads in bursts, instead of
     // a handful of wake-ups per load. Only a hint: the system may refuse it.
-    fcntl(reply, F_SETPIPE_SZ, (int)REPLY_PIPE_SIZE);
+    fcntl(r->reply, F_SETPIPE_SZ, (int)REPLY_PIPE_SIZE);
     trace("%s: %s\n", codes->reply_path, trace_text(req->reply_path).text);
     trace("%s: %s\n", codes->file_path, trace_text(req->file_path).text);
     trace("%s: %s\n", codes->key_string, trace_text(req->key_string).text);
-    if (in && out) {
-        const int data = open_data(req, codes);
-        if (data < 0)
-            return false;
-        struct stat opened;
-        const bool sized = fstat(data, &opened) == 0;
-        thei99_dsa ctx;
-        start_cipher(req, codes, &ctx);
-        if (!codes->loads(data, &ctx, in, out, reply, codes))
-            worker_log_failure(req, errno);
-        else if (sized)
-            log_if_resized(req, data, opened.st_size);
-        crypto_wipe(&ctx, sizeof ctx);
-        close(data);
-    } else {
+    if (!r->in || !r->out) {
         worker_log_failure(req, ENOMEM);  // the client sees an empty reply
+        trace("%s", codes->over);
+        return true;
     }
+    r->data = open_data(req, codes);
+    if (r->data < 0)
+        return false;
+    struct stat opened;
+    const bool sized = fstat(r->data, &opened) == 0;
+    thei99_dsa ctx;
+    start_cipher(req, codes, &ctx);
+    if (!codes->loads(r->data, &ctx, r->in, r->out, r->reply, codes))
+        worker_log_failure(req, errno);
+    else if (sized)
+        log_if_resized(req, r->data, opened.st_size);
+    crypto_wipe(&ctx, sizeof ctx);
+    close(r->data);
+    r->data = -1;
     trace("%s", codes->over);
     return true;
 }

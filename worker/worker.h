@@ -41,13 +41,12 @@ inline constexpr uint64_t UNKNOWN_OWNER = UINT64_MAX;
 bool workers_init();
 // How many records may wait in the daemon (MAX_WAITING, or fewer).
 size_t workers_max_waiting();
-// Takes a record (a malloc'd RECORD_SIZE copy, which the pool then owns),
-// binds it to its reply FIFO (fifo_bind_reply), and starts thread_instance
-// on it at once, or lets it wait, in arrival order, until a slot is free and
-// the bound FIFO's owner has fewer than OWNER_SHARE workers (records not
-// bound share one such owner). A record whose thread cannot start (traced
-// e14/e15) waits where it was and is tried again later.
-void workers_submit(unsigned char* record);
+// Makes the record's request (request_make) and starts thread_instance on
+// it at once, or lets it wait, in arrival order, until a slot is free and
+// its owner has fewer than OWNER_SHARE workers. A request whose thread
+// cannot start (traced e14/e15) waits where it was and is tried again
+// later. A record whose request cannot be made is dropped, and logged.
+void workers_submit(const unsigned char record[RECORD_SIZE]);
 // Starts the waiting records that may start now.
 void workers_dispatch();
 // Waits until a record can be read from fd (true; never while
@@ -58,19 +57,41 @@ bool workers_wait_input(int fd);
 // last. Workers still running end with the process.
 void workers_finish();
 
-// ---- dispatch.cpp: the pool's rule, on its counts alone -------------------
+// ---- request.cpp: one request, owned in one place -------------------------
 
-// A record with its reply FIFO, bound as it was read (-1: none), and the
-// owner whose share it is charged to.
-struct waiting_record {
-    unsigned char* record;
-    uint64_t owner;
-    int bound;
+// Everything one request holds, from the read of its record to its
+// worker's end. The share it is charged to is counted by the pool
+// (dispatch.cpp), by owner.
+struct request {
+    unsigned char record[RECORD_SIZE];  // the record as read; holds a key
+    uint64_t owner;                     // whose share: the bound FIFO's owner, or UNKNOWN_OWNER
+    int bound;                          // its reply FIFO as the record was read (O_PATH), or -1
+    // Set on the worker's thread:
+    pipe_request fields;  // the record, parsed
+    unsigned char* in;    // the transfers' two LOAD_SIZE buffers (null: none)
+    unsigned char* out;
+    int reply;  // the reply FIFO, open for writing, or -1
+    int data;   // the data file, or -1
 };
+
+// A request for a copy of the record, bound to its reply FIFO
+// (fifo_bind_reply) as it is read. Null with errno: ENOMEM, or EMFILE or
+// ENFILE when no descriptor was left to bind it (it is never served by
+// name then).
+request* request_make(const unsigned char record[RECORD_SIZE]);
+// On the worker's thread: parses the record and, for a transfer, allocates
+// its buffers (null where they cannot be).
+void request_prepare(request* r);
+// Gives back all the request holds, on every path: closes its reply FIFO,
+// data file and bound FIFO, wipes its output buffer, record and fields,
+// frees them and r. Keeps errno.
+void request_release(request* r);
+
+// ---- dispatch.cpp: the pool's rule, on its counts alone -------------------
 
 // The counts the rule reads. The pool guards all of them with its lock.
 struct pool_queue {
-    std::deque<waiting_record> waiting;  // in arrival order
+    std::deque<request*> waiting;  // in arrival order
     std::map<uint64_t, int> serving;     // owner -> its workers (absent: none)
     int running = 0;                     // workers started and not yet joined: one slot each
     int ended = 0;                       // of them, those whose share is given back
@@ -83,10 +104,10 @@ long dispatch_next(const pool_queue& q);
 // Whether the owner's share is all in use.
 bool dispatch_share_used(const pool_queue& q, uint64_t owner);
 // Takes waiting[i] out, charging its owner's share and a slot.
-waiting_record dispatch_take(pool_queue* q, size_t i);
+request* dispatch_take(pool_queue* q, size_t i);
 // A record taken whose thread could not start: back at i, where it was,
 // and its share and slot given back.
-void dispatch_give_back(pool_queue* q, size_t i, const waiting_record& r);
+void dispatch_give_back(pool_queue* q, size_t i, request* r);
 // A worker ended its request: its share is given back; its slot only once
 // it is joined (dispatch_joined).
 void dispatch_share_done(pool_queue* q, uint64_t owner);
@@ -113,13 +134,10 @@ long helpers_slices_helped();
 
 // ---- frame.cpp: one request -----------------------------------------------
 
-// One request, on its worker's thread. Owns the malloc'ed RECORD_SIZE copy
-// and bound (the reply FIFO's O_PATH descriptor from fifo_bind_reply, or -1
-// when the reply path reached none as the record was read) from entry, and
-// wipes, frees and closes them, its buffers and its descriptors on every
-// path. Opens the reply FIFO through bound (by name only without it) and
-// closes it.
-void* thread_instance(void* record, int bound);
+// One request, on its worker's thread, which owns it from entry and
+// releases it (request_release) before the end. Opens the reply FIFO
+// through the bound one (by name only without it).
+void thread_instance(request* r);
 
 // The log's line for a request that failed with err: the command, the reply
 // and data paths (escaped), the error; never the key.
@@ -159,9 +177,8 @@ extern const transfer_codes TRANSFER_FIRST_LOAD;
 // yields to short requests.
 void transfer_lower_priority();
 
-// Streams the decrypted data file to the open reply FIFO, through in and out
-// (LOAD_SIZE each; null when they could not be allocated: then nothing is
-// written). False when the run ends early (the data file could not be
-// opened): the frame then prints neither of its closing traces.
-bool transfer_run(const pipe_request* req, const transfer_codes* codes, int reply, unsigned char* in,
-                  unsigned char* out);
+// Streams the request's decrypted data file to its open reply FIFO,
+// through its buffers (none: nothing is written). False when the run ends
+// early (the data file could not be opened): the frame then prints neither
+// of its closing traces.
+bool transfer_run(request* r, const transfer_codes* codes);
