@@ -13,7 +13,7 @@ extern int publicfifo;  // read end of the public FIFO
 extern int dummyfifo;   // the daemon's own write end, never written
 extern const char version_string[];
 
-// ---- main.cpp -------------------------------------------------------------
+// ---- options.cpp: the command line ----------------------------------------
 
 // The option slot is argv[1], or argv[2] after "-d".
 struct daemon_options {
@@ -26,6 +26,8 @@ struct daemon_options {
     const char* ignored;  // the first option after the slot, which is not read
 };
 daemon_options options_parse(int argc, char** argv);
+
+// ---- main.cpp -------------------------------------------------------------
 
 // The daemon's main routine: 0 after an orderly shutdown; ends the process
 // itself with 0 (version banner) or 1 (start-up failure).

@@ -61,30 +61,6 @@ const char usage_text[] =
     "  --help     print this, and exit (also -h)\n"
     "See man 8 tessarind.\n";
 
-}  // namespace
-
-daemon_options options_parse(int argc, char** argv)
-{
-    daemon_options o{0, false, false, false, false, nullptr, nullptr};
-    int slot = 1;
-    if (argc > 1 && strcmp(argv[1], "-d") == 0) {
-        o.debug = 1;
-        slot = 2;
-    }
-    const char* a = argc > slot ? argv[slot] : "";
-    o.version = strcmp(a, "-a") == 0;
-    o.version_line = strcmp(a, "--version") == 0 || strcmp(a, "-V") == 0;
-    o.help = strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0;
-    o.log = strcmp(a, "-l") == 0;
-    if (a[0] == '-' && !o.version && !o.version_line && !o.help && !o.log)
-        o.unknown = a;
-    for (int i = slot + 1; i < argc && !o.ignored; i++)
-        if (argv[i][0] == '-')
-            o.ignored = argv[i];
-    return o;
-}
-
-namespace {
 
 // Init, the command line: ends the process after -a, --version and --help.
 void init_options(int argc, char** argv)
@@ -213,10 +189,7 @@ int __Z14dfkwqzza(int argc, char** argv)
     return 0;
 }
 
-// The unit tests take this file for options_parse, with a main of their own.
-#ifndef TESSARIND_NO_MAIN
 int main(int argc, char** argv)
 {
     return __Z14dfkwqzza(argc, argv);
 }
-#endif
