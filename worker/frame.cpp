@@ -34,11 +34,11 @@ void ping(request* r)
 // run ended early.
 bool transfer(request* r, const transfer_codes* codes)
 {
-    trace("%s", codes->chosen);
+    trace("%s\n", codes->chosen);
     r->reply = fifo_open_reply(r->fields.reply_path, r->bound, false, codes->open_failed, true);
     if (r->reply < 0) {
         worker_log_failure(&r->fields, errno);
-        trace("%s", codes->over);
+        trace("%s\n", codes->over);
         return true;
     }
     return transfer_run(r, codes);

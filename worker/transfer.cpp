@@ -44,7 +44,7 @@ void start_cipher(const pipe_request* req, const transfer_codes* codes, thei99_d
         trace(" %02X", key[i]);
     trace("\n");
     if (codes->schedule)
-        trace("%s", codes->schedule);
+        trace("%s\n", codes->schedule);
     cA87315c_start(ctx, 0, key, KEY_SIZE);
     crypto_wipe(key, sizeof key);
 }
@@ -62,10 +62,10 @@ bool send_load(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t n,
     if (io_write_all(reply, out, n, -1, codes->wrote) == 0)
         return true;
     if (errno == EPIPE)
-        trace("%s", codes->broken);
+        trace("%s\n", codes->broken);
     else
-        trace("%s%d\n", codes->write_error, errno);
-    trace("%s", codes->write_failed);
+        trace("%s%d\n", codes->errno_prefix, errno);
+    trace("%s\n", codes->write_failed);
     return false;
 }
 
@@ -172,13 +172,37 @@ void transfer_lower_priority()
 }
 
 const transfer_codes TRANSFER_WHOLE_FILE = {
-    "e18\n", "e19", "e20", "e21", "e22", "e23", nullptr, "e31", "e32\n", " e33: ", "e34\n", "e37\n", helpers_blocks,
-    whole_file_loads,
+    .chosen = "e18",
+    .open_failed = "e19",
+    .reply_path = "e20",
+    .file_path = "e21",
+    .key_string = "e22",
+    .not_opened = "e23",
+    .schedule = nullptr,
+    .wrote = "e31",
+    .broken = "e32",
+    .errno_prefix = " e33: ",
+    .write_failed = "e34",
+    .over = "e37",
+    .blocks = helpers_blocks,
+    .loads = whole_file_loads,
 };
 
 const transfer_codes TRANSFER_FIRST_LOAD = {
-    "t40\n", "t41", "t42", "t43", "t44", "t45...", "t46\n", "t47", "t48\n", " ", "t49\n", "t55\n", crypto_blocks,
-    first_load,
+    .chosen = "t40",
+    .open_failed = "t41",
+    .reply_path = "t42",
+    .file_path = "t43",
+    .key_string = "t44",
+    .not_opened = "t45...",
+    .schedule = "t46",
+    .wrote = "t47",
+    .broken = "t48",
+    .errno_prefix = " ",
+    .write_failed = "t49",
+    .over = "t55",
+    .blocks = crypto_blocks,
+    .loads = first_load,
 };
 
 // The paths and key as received; the data file; the key; the loads; the
@@ -195,7 +219,7 @@ bool transfer_run(request* r, const transfer_codes* codes)
     trace("%s: %s\n", codes->key_string, trace_text(req->key_string).text);
     if (!r->in || !r->out) {
         worker_log_failure(req, ENOMEM);  // the client sees an empty reply
-        trace("%s", codes->over);
+        trace("%s\n", codes->over);
         return true;
     }
     r->data = open_data(req, codes);
@@ -212,6 +236,6 @@ bool transfer_run(request* r, const transfer_codes* codes)
     crypto_wipe(&ctx, sizeof ctx);
     close(r->data);
     r->data = -1;
-    trace("%s", codes->over);
+    trace("%s\n", codes->over);
     return true;
 }

@@ -147,21 +147,23 @@ const char* worker_command_name(const pipe_request* req);
 
 // ---- transfer.cpp: the decrypting commands --------------------------------
 
-// The trace codes of one decrypting command, as the trace table pairs them:
-// a line of its own ("\n" included), or a code that a text or number follows.
+// The trace codes of one decrypting command, as the trace table pairs them,
+// by how each is printed: a line of its own ("CODE\n"), a path after it
+// ("CODE: PATH\n"), a count after it ("CODE N\n"), a perror prefix, and the
+// one irregular pair, the prefix before an errno (" e33: " | " ").
 struct transfer_codes {
-    const char* chosen;        // the frame's: "e18\n" | "t40\n"
-    const char* open_failed;   // "CODE: reply path" after each failed attempt
-    const char* reply_path;    // "CODE: path", once the reply FIFO is open
-    const char* file_path;
-    const char* key_string;
+    const char* chosen;        // line: the frame's, once the command is known
+    const char* open_failed;   // path: after each failed attempt at the reply FIFO
+    const char* reply_path;    // path: once the reply FIFO is open
+    const char* file_path;     // path
+    const char* key_string;    // path: the key text as received
     const char* not_opened;    // perror prefix: the data file cannot be opened
-    const char* schedule;      // before the key schedule, or null
-    const char* wrote;         // "CODE N" after each write
-    const char* broken;        // a write failed with EPIPE
-    const char* write_error;   // "CODEerrno": a write failed otherwise
-    const char* write_failed;  // after either write failure
-    const char* over;          // the transfer is over, reply FIFO open or not
+    const char* schedule;      // line: before the key schedule, or null
+    const char* wrote;         // count: after each write
+    const char* broken;        // line: a write failed with EPIPE
+    const char* errno_prefix;  // before the errno of a write that failed otherwise
+    const char* write_failed;  // line: after either write failure
+    const char* over;          // line: the transfer is over, reply FIFO open or not
     // Decrypts the whole blocks of a load: helpers_blocks for the whole
     // file, which runs at bulk priority, crypto_blocks for the first load.
     void (*blocks)(const thei99_dsa* ctx, const unsigned char* in, unsigned char* out, size_t len);
