@@ -271,6 +271,7 @@ void workers_dispatch()
         if (i < 0)
             break;
         request* r = dispatch_take(&p.queue, (size_t)i);
+        const uint64_t owner = r->owner;  // r is its worker's once started
         // Only the main thread takes records out, so i stays where it was
         // while the lock is dropped.
         pthread_mutex_unlock(&p.lock);
@@ -280,8 +281,8 @@ void workers_dispatch()
             dispatch_give_back(&p.queue, (size_t)i, r);
             break;
         }
-        if (!owner_waits(r->owner))
-            p.told.erase(r->owner);
+        if (!owner_waits(owner))
+            p.told.erase(owner);
     }
     pthread_mutex_unlock(&p.lock);
 }
@@ -299,16 +300,17 @@ void workers_submit(const unsigned char record[RECORD_SIZE])
         log_line("<3>request dropped: reply %s: %s\n", trace_text(reply_path, FOR_LOG).text, strerrordesc_np(errno));
         return;
     }
+    const uint64_t owner = r->owner;
     pthread_mutex_lock(&p.lock);
     p.queue.waiting.push_back(r);
-    const bool share_used = dispatch_share_used(p.queue, r->owner);
+    const bool share_used = dispatch_share_used(p.queue, owner);
     pthread_mutex_unlock(&p.lock);
     // Once per owner until its waiting records have all started.
-    if (share_used && p.told.insert(r->owner).second) {
-        if (r->owner == UNKNOWN_OWNER)
+    if (share_used && p.told.insert(owner).second) {
+        if (owner == UNKNOWN_OWNER)
             log_line("<4>requests whose reply path does not resolve wait for their fair share\n");
         else
-            log_line("<4>requests of uid %u wait for their fair share\n", (unsigned)r->owner);
+            log_line("<4>requests of uid %u wait for their fair share\n", (unsigned)owner);
     }
     // In arrival order: behind every record that may start before it.
     workers_dispatch();
