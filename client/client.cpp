@@ -292,6 +292,9 @@ bool client_append(void* ctx, const unsigned char* data, size_t len)
 int client_exchange(unsigned char command, const char* file_path, const char* key, int timeout_ms, client_sink sink,
                     void* ctx, const client_exchange_options& opt)
 {
+    client_stage ignored;
+    client_stage* stage = opt.stage ? opt.stage : &ignored;
+    *stage = STAGE_DAEMON;
     client_reply r;
     const bool late = opt.listen_after_ms >= 0;
     if (!client_reply_open(&r, !late))
@@ -302,6 +305,7 @@ int client_exchange(unsigned char command, const char* file_path, const char* ke
     int s = -1;
     if (client_record_build(record, command, r.path, file_path, key) &&
         client_send(record, RECORD_SIZE, timeout_ms) == 0) {
+        *stage = STAGE_REPLY;
         if (late)
             usleep((useconds_t)opt.listen_after_ms * 1000);
         if (!late || client_reply_listen(&r))
@@ -321,10 +325,11 @@ int client_request(unsigned char command, const char* file_path, const char* key
     return client_exchange(command, file_path, key, timeout_ms, client_append, out, {limit, on_reply});
 }
 
-int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const client_reply*))
+int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const client_reply*), client_stage* stage)
 {
     std::string reply;
-    if (client_request(command, "", "", timeout_ms, &reply, on_reply) < 0)
+    if (client_exchange(command, "", "", timeout_ms, client_append, &reply,
+                        {command == CMD_EXIT ? 3 : 2, on_reply, -1, stage}) < 0)
         return -1;
     if (reply != (command == CMD_EXIT ? "BYE" : "OK")) {
         errno = EPROTO;
@@ -339,13 +344,17 @@ struct counter {
     client_sink sink;
     void* ctx;
     long long* received;
+    client_stage* stage;  // STAGE_OUTPUT when the sink fails
 };
 
 bool count_and_pass(void* c, const unsigned char* data, size_t len)
 {
     auto* k = (counter*)c;
     *k->received += (long long)len;
-    return !k->sink || k->sink(k->ctx, data, len);
+    if (!k->sink || k->sink(k->ctx, data, len))
+        return true;
+    *k->stage = STAGE_OUTPUT;
+    return false;
 }
 
 bool is_space(char c)
@@ -431,9 +440,9 @@ int decrypt_once(const char* file, const char* key_text, bool first_load, int ti
                  void* ctx, client_transfer* t, void (*on_reply)(const client_reply*))
 {
     t->received = 0;
-    counter c{sink, ctx, &t->received};
+    counter c{sink, ctx, &t->received, &t->stage};
     const int s = client_exchange(first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, file, key_text, timeout_ms,
-                                  count_and_pass, &c, {t->expected, on_reply});
+                                  count_and_pass, &c, {t->expected, on_reply, -1, &t->stage});
     if (s == 0 && t->received < t->expected) {
         errno = EIO;
         return -1;
@@ -446,6 +455,7 @@ int decrypt_once(const char* file, const char* key_text, bool first_load, int ti
 int client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink, void* ctx,
                    client_transfer* t, void (*on_reply)(const client_reply*))
 {
+    t->stage = STAGE_FILE;
     t->expected = -1;
     t->received = 0;
     char file[PATH_MAX];
@@ -472,6 +482,7 @@ int client_decrypt(const char* path, const char* key, bool first_load, int timeo
         if (s < 0 && errno == ECONNREFUSED) {
             t->received = first;
             t->stopped = true;
+            t->stage = STAGE_REPLY;
             errno = EIO;
         }
     }
@@ -480,6 +491,7 @@ int client_decrypt(const char* path, const char* key, bool first_load, int timeo
     struct stat now;
     if (s < 0 && (errno == EIO || errno == EPROTO) && stat(file, &now) == 0 && now.st_size != st.st_size) {
         t->changed_size = now.st_size;
+        t->stage = STAGE_REPLY;
         errno = ESTALE;
     }
     const int saved = errno;

@@ -75,15 +75,24 @@ std::string_view client_key_trim(const char* text);
 // Standard base64 with '=' padding, which the daemon's decoder reads back.
 std::string client_base64_encode(const unsigned char* bytes, size_t len);
 
+// Where a request failed, which with its errno says what happened: the
+// file (checked here before anything is sent), the daemon (the reply FIFO
+// made and the record sent), the reply (read back), or the output (the
+// sink that took the reply).
+enum client_stage { STAGE_FILE, STAGE_DAEMON, STAGE_REPLY, STAGE_OUTPUT };
+
 // One whole exchange: reply FIFO, record, reply into sink (at most limit
 // bytes, -1: no limit), clean-up. on_reply, when given, is told of the reply
 // FIFO once it exists and of nullptr once it is gone. listen_after_ms (a
 // careless client, for tests and the load tool) opens the reply FIFO for
-// reading only that long after the record went out.
+// reading only that long after the record went out. *stage, when given,
+// follows the exchange: STAGE_DAEMON, STAGE_REPLY once the record went out,
+// STAGE_OUTPUT when the sink failed.
 struct client_exchange_options {
     long long limit = -1;
     void (*on_reply)(const client_reply*) = nullptr;
     int listen_after_ms = -1;
+    client_stage* stage = nullptr;
 };
 int client_exchange(unsigned char command, const char* file_path, const char* key, int timeout_ms, client_sink sink,
                     void* ctx, const client_exchange_options& opt = {});
@@ -94,8 +103,9 @@ int client_request(unsigned char command, const char* file_path, const char* key
                    std::string* out, void (*on_reply)(const client_reply*) = nullptr);
 
 // CMD_PING or CMD_EXIT: 0 once the daemon answered "OK" or "BYE" (EPROTO:
-// something else).
-int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const client_reply*) = nullptr);
+// something else). *stage (if given) as for client_exchange.
+int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const client_reply*) = nullptr,
+               client_stage* stage = nullptr);
 
 // One whole decryption, the one the library's C API and the command-line
 // client share. The caller has checked the key text (client_key_check).
@@ -108,8 +118,9 @@ int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const cli
 // with EPROTO. on_reply as for client_exchange.
 // A reply of another length than the file, whose size then changed, fails
 // with ESTALE (t->changed_size: the size now); a reply cut short by a daemon
-// that then stopped sets t->stopped.
+// that then stopped sets t->stopped. t->stage says where it failed.
 struct client_transfer {
+    client_stage stage = STAGE_FILE;
     long long expected = -1;  // the reply's size, once the file is checked
     long long received = 0;
     long long changed_size = -1;

@@ -163,65 +163,82 @@ int not_the_daemon()
                 pw ? pw->pw_name : std::to_string(st.st_uid).c_str(), (unsigned)(st.st_mode & 07777));
 }
 
-// The one table from the errno the library set to the message. t is the
-// decryption's transfer (null for ping and stop): until the file passed
-// its checks, t->expected is -1, and the errno is the file's.
-int report(const options& o, const client_transfer* t)
+// The file's own failures, found before anything was sent.
+int report_file(const options& o, int e)
 {
-    const int e = errno;
-    const bool file = t && t->expected < 0;
     const char* path = o.args.empty() ? "" : o.args[0];
+    if (e == EINVAL)
+        return fail("%s is not a regular file", path);
+    if (e == ENAMETOOLONG)
+        return fail("file path longer than 255 bytes");
+    return fail("file not readable: %s", strerror(e));
+}
+
+// The request did not reach the daemon.
+int report_daemon(int e)
+{
     switch (e) {
     case ECONNREFUSED:
         return fail("daemon not running");
-    case ETIMEDOUT:
-        if (!t)
-            return fail("no reply in time: waited %g s for the daemon to answer the %s", o.timeout_ms / 1000.0,
-                        o.command);
-        if (t->received)
-            return fail("no reply in time: waited %g s for more data after %lld bytes", o.timeout_ms / 1000.0,
-                        t->received);
-        return fail("no reply in time: waited %g s for the daemon to reply", o.timeout_ms / 1000.0);
-    case EBUSY:
-        return fail("daemon busy: its FIFO stayed full for %g s", o.timeout_ms / 1000.0);
     case EACCES:
-        if (file)
-            break;
         return fail("not allowed to write %s: %s (ask to be made a member of group tessarind)", PUBLIC_FIFO_PATH,
                     strerror(e));
-    case EINVAL:
-        if (file)
-            return fail("%s is not a regular file", path);
-        break;
     case ENAMETOOLONG:
         return fail("file path longer than 255 bytes");
-    case EIO:
-        // The reply has no status: an empty reply for a non-empty file means
-        // the daemon could not open it (it runs as its own user), a short one
-        // that it stopped before the end.
-        if (t && t->received == 0)
-            return fail("the daemon could not read %s: its user needs read access to the file and search access "
-                        "to its directories (see README, Installing)",
-                        path);
-        if (t && t->stopped)
-            return fail("reply cut short: %lld of %lld bytes, and the daemon stopped meanwhile", t->received,
-                        t->expected);
-        if (t)
-            return fail("reply cut short: %lld of %lld bytes", t->received, t->expected);
-        break;
-    case ESTALE:
-        if (t)
-            return fail("%s changed while it was served: %lld bytes when asked for, %lld now", path, t->expected,
-                        t->changed_size);
-        break;
-    case EPROTO:
-        return fail("unexpected reply: more bytes than the daemon sends (somebody else wrote into the reply FIFO)");
     case EPERM:
         return not_the_daemon();
     }
-    if (file)
-        return fail("file not readable: %s", strerror(e));
     return fail("request failed: %s", strerror(e));
+}
+
+// What came back was not the whole reply; t is null for ping and stop.
+int report_reply(const options& o, int e, const client_transfer* t)
+{
+    const char* path = o.args.empty() ? "" : o.args[0];
+    const double wait_s = o.timeout_ms / 1000.0;
+    if (e == ETIMEDOUT && !t)
+        return fail("no reply in time: waited %g s for the daemon to answer the %s", wait_s, o.command);
+    if (e == ETIMEDOUT && t->received)
+        return fail("no reply in time: waited %g s for more data after %lld bytes", wait_s, t->received);
+    if (e == ETIMEDOUT)
+        return fail("no reply in time: waited %g s for the daemon to reply", wait_s);
+    // The reply has no status: an empty reply for a non-empty file means the
+    // daemon could not open it (it runs as its own user), a short one that it
+    // stopped before the end.
+    if (e == EIO && t && t->received == 0)
+        return fail("the daemon could not read %s: its user needs read access to the file and search access to "
+                    "its directories (see README, Installing)",
+                    path);
+    if (e == EIO && t && t->stopped)
+        return fail("reply cut short: %lld of %lld bytes, and the daemon stopped meanwhile", t->received,
+                    t->expected);
+    if (e == EIO && t)
+        return fail("reply cut short: %lld of %lld bytes", t->received, t->expected);
+    if (e == ESTALE && t)
+        return fail("%s changed while it was served: %lld bytes when asked for, %lld now", path, t->expected,
+                    t->changed_size);
+    if (e == EPROTO)
+        return fail("unexpected reply: more bytes than the daemon sends (somebody else wrote into the reply FIFO)");
+    return fail("request failed: %s", strerror(e));
+}
+
+// One line for a failed request: by the stage it failed at, then by errno.
+int report(const options& o, client_stage stage, const client_transfer* t)
+{
+    const int e = errno;
+    if (e == EBUSY)
+        return fail("daemon busy: its FIFO stayed full for %g s", o.timeout_ms / 1000.0);
+    switch (stage) {
+    case STAGE_FILE:
+        return report_file(o, e);
+    case STAGE_DAEMON:
+        return report_daemon(e);
+    case STAGE_REPLY:
+        return report_reply(o, e, t);
+    case STAGE_OUTPUT:
+        break;
+    }
+    return output_failed(o.out);
 }
 
 // ping and stop: one word back, "OK" or "BYE".
@@ -229,8 +246,9 @@ int cmd_ask(const options& o, bool stop)
 {
     if (!o.args.empty())
         return usage_error(stop ? "stop takes no arguments" : "ping takes no arguments");
-    if (client_ask(stop ? CMD_EXIT : CMD_PING, o.timeout_ms, output_doom_reply) < 0)
-        return report(o, nullptr);
+    client_stage stage;
+    if (client_ask(stop ? CMD_EXIT : CMD_PING, o.timeout_ms, output_doom_reply, &stage) < 0)
+        return report(o, stage, nullptr);
     puts(stop ? "BYE" : "OK");
     // A daemon of the caller's own removes its FIFO right after "BYE"; under
     // systemd the FIFO is systemd's and stays, for the next request to start
@@ -278,7 +296,7 @@ int cmd_decrypt(const options& o)
     if (s == 0)
         return 0;
     errno = saved;
-    return sink.failed ? output_failed(o.out) : report(o, &t);
+    return report(o, t.stage, &t);
 }
 
 // Encrypts in through ctx to out, blocks at the file's byte positions
@@ -375,13 +393,10 @@ bool parse_timeout(const char* s, int* ms)
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// The command line into *o: -1 to go on, else the exit status (after
+// --help, --version or a usage error).
+int parse_options(int argc, char** argv, options* o)
 {
-    output_signals_install();
-    options o;
-    const char*& command = o.command;
     for (int i = 1; i < argc; i++) {
         const char* a = argv[i];
         auto value = [&](const char** slot) {
@@ -398,30 +413,42 @@ int main(int argc, char** argv)
             return 0;
         } else if (strcmp(a, "--timeout") == 0) {
             const char* v;
-            if (!value(&v) || !parse_timeout(v, &o.timeout_ms))
+            if (!value(&v) || !parse_timeout(v, &o->timeout_ms))
                 return usage_error("--timeout needs a number of seconds");
         } else if (strcmp(a, "--first-load") == 0) {
-            o.first_load = true;
+            o->first_load = true;
         } else if (strcmp(a, "--progress") == 0) {
-            o.progress = true;
+            o->progress = true;
         } else if (strcmp(a, "-o") == 0 || strcmp(a, "--output") == 0) {
-            if (!value(&o.out))
+            if (!value(&o->out))
                 return usage_error("-o needs a path");
         } else if (strcmp(a, "--key-file") == 0) {
-            if (!value(&o.key_file))
+            if (!value(&o->key_file))
                 return usage_error("--key-file needs a path");
         } else if (a[0] == '-' && a[1] != '\0') {
             return usage_error((std::string("unknown option ") + a).c_str());
-        } else if (!command) {
-            command = a;
+        } else if (!o->command) {
+            o->command = a;
         } else {
-            o.args.push_back(a);
+            o->args.push_back(a);
         }
     }
-    if (!command)
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    output_signals_install();
+    options o;
+    const int status = parse_options(argc, argv, &o);
+    if (status >= 0)
+        return status;
+    if (!o.command)
         return usage_error("no command given");
     const bool decrypt_only = o.first_load || o.progress;
-    const std::string c = command;
+    const std::string c = o.command;
     if (decrypt_only && c != "decrypt")
         return usage_error("--first-load and --progress belong to decrypt");
     if (o.out && c != "decrypt" && c != "encrypt" && c != "keygen")
@@ -436,5 +463,5 @@ int main(int argc, char** argv)
         return cmd_encrypt(o);
     if (c == "keygen")
         return cmd_keygen(o);
-    return usage_error((std::string("unknown command ") + command).c_str());
+    return usage_error((std::string("unknown command ") + o.command).c_str());
 }

@@ -341,6 +341,32 @@ rounds_result run_rounds(const settings& s, std::mt19937& rng, const std::vector
     return r;
 }
 
+// Init: a private /tmp if we may, so no daemon on the machine is touched;
+// the data files in dir; the daemon. 0, or the exit status (77: skipped).
+int start(const settings& s, std::mt19937& rng, char* dir, std::vector<data_file>* files, pid_t* pid)
+{
+    const int exe = open(s.daemon, O_PATH | O_CLOEXEC);
+    if (exe < 0) {
+        fprintf(stderr, "tessarind-load: %s: %s\n", s.daemon, strerror(errno));
+        return 1;
+    }
+    if (!sandbox_private_tmp("tessarind-load"))
+        return 77;  // skipped
+    signal(SIGPIPE, SIG_IGN);
+    if (!mkdtemp(dir)) {
+        perror("mkdtemp");
+        return 1;
+    }
+    if (!make_data_files(rng, dir, files))
+        return 1;
+    *pid = sandbox_start_daemon(exe);
+    if (*pid < 0) {
+        fprintf(stderr, "tessarind-load: the daemon did not start\n");
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -350,29 +376,13 @@ int main(int argc, char** argv)
         return usage();
     printf("tessarind-load: seed %u (replay with --seed)\n", s.seed);
 
-    // Init: a private /tmp if we may, so no daemon on the machine is touched.
-    const int exe = open(s.daemon, O_PATH | O_CLOEXEC);
-    if (exe < 0) {
-        fprintf(stderr, "tessarind-load: %s: %s\n", s.daemon, strerror(errno));
-        return 1;
-    }
-    if (!sandbox_private_tmp("tessarind-load"))
-        return 77;  // skipped
-    signal(SIGPIPE, SIG_IGN);
     std::mt19937 rng(s.seed);
     char dir[] = "/tmp/tessarind-load-XXXXXX";
     std::vector<data_file> files;
-    if (!mkdtemp(dir)) {
-        perror("mkdtemp");
-        return 1;
-    }
-    if (!make_data_files(rng, dir, &files))
-        return 1;
-    const pid_t pid = sandbox_start_daemon(exe);
-    if (pid < 0) {
-        fprintf(stderr, "tessarind-load: the daemon did not start\n");
-        return 1;
-    }
+    pid_t pid;
+    const int status_at_start = start(s, rng, dir, &files, &pid);
+    if (status_at_start != 0)
+        return status_at_start;
     // The idle daemon after one request: its main thread, and any that a
     // sanitizer runtime starts on first use.
     std::string pong;
