@@ -110,14 +110,14 @@ def _reply_mode(reply):
         os.chmod(reply, 0o620)
     except PermissionError:
         if not pub.st_mode & stat.S_IWOTH:
-            raise _not_member() from None
+            raise _failure(_DAEMON, errno.EACCES) from None
         os.chmod(reply, 0o622)
 
 
 def _field(text, what):
     data = text.encode() if isinstance(text, str) else bytes(text)
     if len(data) >= _FIELD:
-        raise Error(what + " is longer than 255 bytes")  # never the text itself: it may be a key
+        raise _failure(_DAEMON, errno.ENAMETOOLONG, what)  # never the text itself: it may be a key
     return data + bytes(_FIELD - len(data))
 
 
@@ -185,7 +185,7 @@ def _request(command, file_path, key_text, sink, timeout, limit=None):
             received = 0
             while True:
                 if not _wait(rfd, select.POLLIN, deadline()):
-                    raise Timeout("no reply from the daemon in time")
+                    raise _failure(_REPLY, errno.ETIMEDOUT)
                 try:
                     data = os.read(rfd, 65536)
                 except BlockingIOError:
@@ -194,12 +194,40 @@ def _request(command, file_path, key_text, sink, timeout, limit=None):
                     return
                 received += len(data)
                 if limit is not None and received > limit:
-                    raise Error("reply longer than the daemon sends: somebody else wrote into the reply FIFO")
+                    raise _failure(_REPLY, errno.EPROTO)
                 sink(data)
         finally:
             os.close(rfd)
     finally:
         shutil.rmtree(directory, ignore_errors=True)
+
+
+# Where a request failed, as the C library and tessarind-client say it: the
+# file (checked before anything is sent), the daemon (the request not taken)
+# or the reply (what came back). With the errno, the pair picks the error.
+_FILE, _DAEMON, _REPLY = "file", "daemon", "reply"
+
+
+def _failure(stage, err, what=None):
+    """The exception for a request that failed at stage with errno err. what
+    is what the pair's message names: the path, the public FIFO's status, or
+    the message itself."""
+    pairs = {
+        (_FILE, errno.EINVAL): lambda: Error(what + " is not a regular file"),
+        (_FILE, errno.EACCES): lambda: PermissionError(err, os.strerror(err), what),
+        (_DAEMON, errno.ECONNREFUSED): lambda: DaemonNotRunning("no daemon reads " + PUBLIC_FIFO),
+        (_DAEMON, errno.EBUSY): lambda: DaemonBusy("the daemon's FIFO stayed full"),
+        (_DAEMON, errno.EACCES): _not_member,
+        (_DAEMON, errno.EPERM): lambda: _not_the_daemon(what),
+        (_DAEMON, errno.EINVAL): lambda: Error(PUBLIC_FIFO + " is not a FIFO"),
+        (_DAEMON, errno.ENAMETOOLONG): lambda: Error(what + " is longer than 255 bytes"),
+        (_REPLY, errno.ETIMEDOUT): lambda: Timeout("no reply from the daemon in time"),
+        (_REPLY, errno.EPROTO): lambda: Error(
+            what or "reply longer than the daemon sends: somebody else wrote into the reply FIFO"),
+        (_REPLY, errno.EIO): lambda: ReplyCutShort(what),
+        (_REPLY, errno.ESTALE): lambda: Error(what),
+    }
+    return pairs.get((stage, err), lambda: OSError(err, os.strerror(err)))()
 
 
 def _not_member():
@@ -221,18 +249,18 @@ def _send(record, timeout):
         fd = os.open(PUBLIC_FIFO, os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOFOLLOW)
     except OSError as e:
         if e.errno in (errno.ENOENT, errno.ENXIO):
-            raise DaemonNotRunning("no daemon reads " + PUBLIC_FIFO) from None
+            raise _failure(_DAEMON, errno.ECONNREFUSED) from None
         if e.errno == errno.EACCES:
-            raise _not_member() from None
+            raise _failure(_DAEMON, errno.EACCES) from None
         if e.errno == errno.ELOOP:
-            raise _not_the_daemon(os.lstat(PUBLIC_FIFO)) from None
+            raise _failure(_DAEMON, errno.EPERM, os.lstat(PUBLIC_FIFO)) from None
         raise
     try:
         st = os.fstat(fd)
         if not stat.S_ISFIFO(st.st_mode):
-            raise Error(PUBLIC_FIFO + " is not a FIFO")  # never hand a key to anything else
+            raise _failure(_DAEMON, errno.EINVAL)  # never hand a key to anything else
         if not _trusted(st):
-            raise _not_the_daemon(st)
+            raise _failure(_DAEMON, errno.EPERM, st)
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             try:
@@ -240,9 +268,9 @@ def _send(record, timeout):
                 return
             except BlockingIOError:
                 if not _wait(fd, select.POLLOUT, deadline):
-                    raise DaemonBusy("the daemon's FIFO stayed full") from None
+                    raise _failure(_DAEMON, errno.EBUSY) from None
             except BrokenPipeError:
-                raise DaemonNotRunning("no daemon reads " + PUBLIC_FIFO) from None
+                raise _failure(_DAEMON, errno.ECONNREFUSED) from None
     finally:
         os.close(fd)
 
@@ -251,7 +279,7 @@ def _ask(command, answer, timeout):
     got = bytearray()
     _request(command, "", "", got.extend, timeout, len(answer))
     if bytes(got) != answer:
-        raise Error("unexpected reply %r" % bytes(got))
+        raise _failure(_REPLY, errno.EPROTO, "unexpected reply %r" % bytes(got))
 
 
 def ping(timeout=5.0):
@@ -271,9 +299,9 @@ def decrypt_to(path, key, fileobj, first_load=False, timeout=5.0):
     file_path = os.path.realpath(path)  # the daemon's working directory is not ours
     st = os.stat(file_path)
     if not stat.S_ISREG(st.st_mode):
-        raise Error(file_path + " is not a regular file")
+        raise _failure(_FILE, errno.EINVAL, file_path)
     if not os.access(file_path, os.R_OK):
-        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), file_path)
+        raise _failure(_FILE, errno.EACCES, file_path)
     expected = min(st.st_size, _LOAD) if first_load else st.st_size
     written = 0
 
@@ -285,13 +313,13 @@ def decrypt_to(path, key, fileobj, first_load=False, timeout=5.0):
     try:
         _request(_DECRYPT_CHUNK if first_load else _DECRYPT_FILE, file_path, _key_text(key), sink, timeout, expected)
         if written < expected:
-            raise ReplyCutShort("reply cut short: %d of %d bytes" % (written, expected))
+            raise _failure(_REPLY, errno.EIO, "reply cut short: %d of %d bytes" % (written, expected))
     except Error:
         # A reply of another length than the file had, whose size changed.
         now = os.stat(file_path).st_size
         if now != st.st_size:
-            raise Error("%s changed while it was served: %d bytes when asked for, %d now"
-                        % (file_path, st.st_size, now)) from None
+            raise _failure(_REPLY, errno.ESTALE, "%s changed while it was served: %d bytes when asked for, %d now"
+                           % (file_path, st.st_size, now)) from None
         raise
     return written
 
