@@ -8,7 +8,8 @@
 // - "reply-fstat": fstat of a FIFO open for writing (a reply) fails, EIO;
 // - "write-error": writes of a load or more into a FIFO fail, EIO;
 // - "threads": the first two thread starts after a read of a FIFO (a
-//   record: workers, not the helpers started before) fail, EPERM.
+//   record: workers, not the helpers started before) fail, EPERM;
+// - "helpers": every thread start before that read (the helpers) fails.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -70,7 +71,7 @@ extern "C" ssize_t read(int fd, void* buf, size_t len)
         len = std::min(len, sizes[turn++ % (sizeof sizes / sizeof *sizes)]);
     if (eof && is_fifo(fd, -1))
         return 0;
-    if (!records_read && fault("threads") && is_fifo(fd, -1))
+    if (!records_read && (fault("threads") || fault("helpers")) && is_fifo(fd, -1))
         records_read = true;
     return real_read(fd, buf, len);
 }
@@ -101,9 +102,9 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
 {
     static auto real_create =
         real<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
-    static const bool fail = fault("threads");
+    static const bool fail = fault("threads"), no_helpers = fault("helpers");
     static std::atomic<int> failures{0};
-    if (fail && records_read && failures++ < 2)
+    if ((fail && records_read && failures++ < 2) || (no_helpers && !records_read))
         return EPERM;
     return real_create(thread, attr, start, arg);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <thread>
@@ -75,6 +76,18 @@ TEST_F(TransferTest, ShortReadsFillEachLoad)
     ASSERT_TRUE(daemon_start_faulty(&daemon, "short-reads", {}));
     const size_t L = LOAD_SIZE;
     expect_round_trips({4093, L + 8, 3 * L + 5, 1000003});
+}
+
+// Helpers that cannot start leave the workers to decrypt alone, exact.
+TEST_F(TransferTest, HelpersThatCannotStart)
+{
+    daemon_kill(&daemon);
+    ASSERT_TRUE(daemon_start_faulty(&daemon, "helpers", {"-d", "-l"}));
+    expect_round_trips({4 * LOAD_SIZE + 5});
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 1) {
+        EXPECT_TRUE(daemon_wait_output(&daemon, "0 of ", 3000, 1, true)) << daemon_err(&daemon);
+    }
 }
 
 void TransferTest::expect_round_trips(const std::vector<size_t>& sizes)
