@@ -82,14 +82,21 @@ void crypto_key_from_text(const char* text, unsigned char* key, int32_t key_size
 // Zeroes secrets; never removed by the optimiser.
 void crypto_wipe(void* p, size_t len);
 
+// Zeroes the vector registers (on x86-64: all of them the processor has).
+// String and copy routines leave pieces of what they moved there, which
+// outlive every wipe of memory: a new thread inherits them, and the next
+// lazy symbol binding or signal frame saves them on the stack.
+void crypto_wipe_registers();
+
 // Zeroes the next N bytes of stack below the caller, where dead frames of its
 // callees may still hold copies of secrets that the compiler made (spilled
-// registers, temporaries) and no named buffer covers. Never inlined: the
-// promise holds only when it has a frame of its own. N must fit the stack
-// that is left.
+// registers, temporaries) and no named buffer covers, then the vector
+// registers. Never inlined: the promise holds only when it has a frame of
+// its own. N must fit the stack that is left.
 template <size_t N>
 [[gnu::noinline]] void crypto_wipe_stack()
 {
     unsigned char scratch[N];
     crypto_wipe(scratch, N);
+    crypto_wipe_registers();
 }

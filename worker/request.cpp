@@ -14,6 +14,9 @@ request* request_make(const unsigned char record[RECORD_SIZE])
     if (!r)
         return nullptr;
     memcpy(r->record, record, RECORD_SIZE);
+    // The copy went through the main thread's registers, which the worker
+    // would inherit.
+    crypto_wipe_registers();
     r->in = r->out = nullptr;
     r->reply = r->data = -1;
     char reply_path[FIELD_SIZE + 1];
