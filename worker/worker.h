@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The workers: one thread per request record (but CMD_EXIT), started by the
-// pool, which hands each a record, a stack and a slot and takes them back
-// when the worker returns. Nothing here calls back into the pool.
+// The workers: one thread per request (every record but CMD_EXIT), started
+// by the pool, which hands each its request, a stack and a slot and takes
+// the stack and slot back when the worker returns; the helpers that
+// decrypt beside them. Nothing here calls back into the pool.
 #pragma once
 
 #include <cstdint>
@@ -91,10 +92,10 @@ void request_release(request* r);
 
 // The counts the rule reads. The pool guards all of them with its lock.
 struct pool_queue {
-    std::deque<request*> waiting;  // in arrival order
-    std::map<uint64_t, int> serving;     // owner -> its workers (absent: none)
-    int running = 0;                     // workers started and not yet joined: one slot each
-    int ended = 0;                       // of them, those whose share is given back
+    std::deque<request*> waiting;     // in arrival order
+    std::map<uint64_t, int> serving;  // owner -> its workers (absent: none)
+    int running = 0;                  // workers started and not yet joined: one slot each
+    int ended = 0;                    // of them, those whose share is given back
 };
 
 // The first waiting record that may start now: a slot is free (fewer than
