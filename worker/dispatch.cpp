@@ -17,11 +17,9 @@ long dispatch_next(const pool_queue& q)
 {
     if (q.running >= MAX_WORKERS || q.ended > MAX_ENDED)
         return -1;
-    for (size_t i = 0; i < q.waiting.size(); i++) {
-        const auto it = q.serving.find(q.waiting[i]->owner);
-        if (it == q.serving.end() || it->second < OWNER_SHARE)
+    for (size_t i = 0; i < q.waiting.size(); i++)
+        if (!dispatch_share_used(q, q.waiting[i]->owner))
             return (long)i;
-    }
     return -1;
 }
 

@@ -49,17 +49,18 @@ struct helper_pool {
 
 helper_pool& h = *new helper_pool;  // never destroyed: helpers run until the process ends
 
-// Under lock: the next slice of the oldest open job, or false.
-bool take_slice(slice_job** job, size_t* slice)
+// Under lock: the next slice of j, which has one; j leaves the open jobs
+// with its last.
+size_t take_slice(slice_job* j)
 {
-    slice_job* j = h.open;
-    if (!j)
-        return false;
-    *job = j;
-    *slice = j->taken++;
-    if (j->taken == j->slices)
-        h.open = j->next_open;
-    return true;
+    const size_t slice = j->taken++;
+    if (j->taken == j->slices) {
+        slice_job** at = &h.open;
+        while (*at != j)
+            at = &(*at)->next_open;
+        *at = j->next_open;
+    }
+    return slice;
 }
 
 void run_slice(const slice_job* j, size_t slice)
@@ -81,9 +82,8 @@ void* helper_main(void*)
     transfer_lower_priority();
     pthread_mutex_lock(&h.lock);
     for (;;) {
-        slice_job* j;
-        size_t slice;
-        if (!take_slice(&j, &slice)) {
+        slice_job* j = h.open;  // the oldest open job
+        if (!j) {
             // Whatever the cipher's frames left on this stack goes before
             // the helper sleeps.
             pthread_mutex_unlock(&h.lock);
@@ -93,6 +93,7 @@ void* helper_main(void*)
                 pthread_cond_wait(&h.work, &h.lock);
             continue;
         }
+        const size_t slice = take_slice(j);
         h.busy++;
         pthread_mutex_unlock(&h.lock);
         run_slice(j, slice);
@@ -160,13 +161,7 @@ void helpers_blocks(const thei99_dsa* ctx, const unsigned char* in, unsigned cha
         pthread_cond_signal(&h.work);
     // The worker's own slices: its job's, never another's.
     while (job.taken < job.slices) {
-        const size_t slice = job.taken++;
-        if (job.taken == job.slices) {
-            slice_job** at = &h.open;
-            while (*at != &job)
-                at = &(*at)->next_open;
-            *at = job.next_open;
-        }
+        const size_t slice = take_slice(&job);
         pthread_mutex_unlock(&h.lock);
         run_slice(&job, slice);
         pthread_mutex_lock(&h.lock);
