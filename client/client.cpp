@@ -325,8 +325,24 @@ int client_request(unsigned char command, const char* file_path, const char* key
     return client_exchange(command, file_path, key, timeout_ms, client_append, out, {limit, on_reply});
 }
 
+bool client_may_stop(uid_t* daemon_uid)
+{
+    struct stat st;
+    if (lstat(PUBLIC_FIFO_PATH, &st) < 0)
+        return true;  // the send says what is missing
+    *daemon_uid = st.st_uid;
+    return geteuid() == 0 || geteuid() == st.st_uid;
+}
+
 int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const client_reply*), client_stage* stage)
 {
+    uid_t daemon_uid;
+    if (command == CMD_EXIT && !client_may_stop(&daemon_uid)) {
+        if (stage)
+            *stage = STAGE_DAEMON;
+        errno = EPERM;
+        return -1;
+    }
     std::string reply;
     if (client_exchange(command, "", "", timeout_ms, client_append, &reply,
                         {command == CMD_EXIT ? 3 : 2, on_reply, -1, stage}) < 0)

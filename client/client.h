@@ -102,8 +102,14 @@ int client_exchange(unsigned char command, const char* file_path, const char* ke
 int client_request(unsigned char command, const char* file_path, const char* key, int timeout_ms,
                    std::string* out, void (*on_reply)(const client_reply*) = nullptr);
 
+// Only root and the daemon's own user (the public FIFO's owner, set in
+// *daemon_uid) may stop the daemon, which refuses anyone else's exit.
+// True, too, when no public FIFO is there.
+bool client_may_stop(uid_t* daemon_uid);
+
 // CMD_PING or CMD_EXIT: 0 once the daemon answered "OK" or "BYE" (EPROTO:
-// something else). *stage (if given) as for client_exchange.
+// something else). An exit that client_may_stop refuses is not sent (EPERM).
+// *stage (if given) as for client_exchange.
 int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const client_reply*) = nullptr,
                client_stage* stage = nullptr);
 

@@ -246,6 +246,12 @@ int cmd_ask(const options& o, bool stop)
 {
     if (!o.args.empty())
         return usage_error(stop ? "stop takes no arguments" : "ping takes no arguments");
+    uid_t daemon_uid;
+    if (stop && !client_may_stop(&daemon_uid)) {
+        const passwd* pw = getpwuid(daemon_uid);
+        return fail("only root and the daemon's user (%s) may stop the daemon",
+                    pw ? pw->pw_name : std::to_string(daemon_uid).c_str());
+    }
     client_stage stage;
     if (client_ask(stop ? CMD_EXIT : CMD_PING, o.timeout_ms, output_doom_reply, &stage) < 0)
         return report(o, stage, nullptr);

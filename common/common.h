@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -43,6 +45,15 @@ struct trace_text {
     char text[4 * FIELD_SIZE + 1];
 };
 
+// One log line for a spell of like events: true for an event of key
+// (an owner, say) when its last one was more than LOG_SPELL_MS ago, or
+// never. Main thread only.
+inline constexpr long LOG_SPELL_MS = 10000;
+struct log_spells {
+    std::map<uint64_t, long> last;  // key -> when its last event came
+};
+bool log_spell_starts(log_spells* spells, uint64_t key);
+
 ssize_t io_read(int fd, void* buf, size_t len);
 
 // Closes fd, keeping errno: for clean-up after a failure.
@@ -74,6 +85,12 @@ struct pipe_request {
 // Copies one text field out of a raw record; never reads past the field.
 void record_field(const unsigned char record[RECORD_SIZE], size_t offset, char out[FIELD_SIZE + 1]);
 void record_parse(const unsigned char record[RECORD_SIZE], pipe_request* req);
+// Whether a record may be served by its fields: its reply path, and for the
+// decrypting commands its file path, is absolute and ends in a NUL inside
+// its field. A partial record in the public FIFO shifts every record after
+// it, and their fields may then hold other records' keys: a record that
+// fails is never looked up or logged by its fields. Pure.
+bool record_well_formed(const unsigned char record[RECORD_SIZE]);
 
 // ---- path.cpp: opening paths that clients name ----------------------------
 // Every path is resolved once into an O_PATH descriptor (which opens
@@ -106,6 +123,11 @@ int path_open_checked(const char* path, path_kind what, struct stat* st);
 // A data file opened for reading, through path_open_checked. -1 with errno.
 int path_open_data(const char* path);
 
+// Whether a reply may go into the FIFO that path_fd names, st its status:
+// a FIFO, not the public one, not behind descriptors 0-2, and with
+// by_statfs not a pipe either (fstatfs, which a FUSE server may hold).
+bool path_reply_allowed(int path_fd, const struct stat& st, bool by_statfs);
+
 // Remembers the files behind descriptors 0-2; called once at start-up.
 void path_note_stdio();
 bool path_is_stdio(const struct stat& st);
@@ -116,6 +138,22 @@ bool path_on_fs(int path_fd, long magic);
 int path_reopen(int path_fd, int flags);
 bool path_chmod(int path_fd, mode_t mode);
 
+// ---- lookup.cpp: a client's file system never holds the caller long -------
+
+// How long a lookup of a client's path may hold the caller.
+inline constexpr int LOOKUP_WAIT_MS = 1000;
+// Lookups left waiting for a file system that does not answer each keep a
+// thread; beyond this many, a lookup that would need one fails at once.
+inline constexpr int MAX_SLOW_LOOKUPS = 8;
+
+// path_open_checked(path, PATH_REPLY_FIFO, st), waiting at most timeout_ms:
+// first from the kernel's caches alone (which never waits on a file
+// system), else on a thread of its own that goes on, and cleans up, after
+// the caller stopped waiting (ETIMEDOUT). With on_fuse, *on_fuse tells
+// whether the FIFO is on a FUSE file system, whose server says what it
+// likes of its owner and mode. -1 with errno.
+int path_open_reply_bounded(const char* path, struct stat* st, int timeout_ms, bool* on_fuse = nullptr);
+
 // ---- reply.cpp: reply FIFOs -----------------------------------------------
 
 // How long a transfer waits for its client to open the reply FIFO.
@@ -123,10 +161,11 @@ inline constexpr int READER_WAIT_MS = 30000;
 
 // Binds a record to its reply FIFO as the record is read: path resolved
 // once (no magic link crossed) into an O_PATH descriptor, kept only if it is
-// a FIFO of a real file system other than the public one and the log. Sets
-// *owner (if not null) to the FIFO's owner. -1 with errno (ENOTSUP:
-// something else) when path does not reach such a FIFO now.
-int fifo_bind_reply(const char* path, uid_t* owner);
+// a FIFO of a real file system other than the public one and the log, *st
+// its status (st_uid: whose it is). Waits LOOKUP_WAIT_MS at most
+// (path_open_reply_bounded, which on_fuse goes to). -1 with errno (ENOTSUP:
+// something else; ETIMEDOUT) when path does not reach such a FIFO now.
+int fifo_bind_reply(const char* path, struct stat* st, bool* on_fuse = nullptr);
 
 // Up to five attempts, one second apart, to open the reply FIFO for writing
 // (with O_NONBLOCK if asked): the bound one (a descriptor from
@@ -134,8 +173,11 @@ int fifo_bind_reply(const char* path, uid_t* owner);
 // and checked as fifo_bind_reply does at each attempt; anything else is a
 // failed attempt, and is never opened for writing. A bound FIFO its client
 // has removed ends the attempts at once, after one failed attempt's trace.
+// With bound REPLY_UNSERVED (a record not served by its fields) every
+// attempt fails without a lookup.
 // Without O_NONBLOCK, a FIFO with no reader is waited for READER_WAIT_MS at
 // most, and then no further attempt is made. After each failed attempt,
 // traces "failed_code", and with name_path "failed_code: path". Returns the
 // descriptor (blocking unless asked), or -1 with errno.
+inline constexpr int REPLY_UNSERVED = -2;
 int fifo_open_reply(const char* path, int bound, bool nonblocking, const char* failed_code, bool name_path);

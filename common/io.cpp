@@ -22,6 +22,18 @@ void io_close(int fd)
     errno = saved;
 }
 
+bool log_spell_starts(log_spells* spells, uint64_t key)
+{
+    const long now = io_now_ms();
+    const auto it = spells->last.find(key);
+    const bool starts = it == spells->last.end() || now - it->second > LOG_SPELL_MS;
+    // Keys whose spells ended long ago are forgotten, a few at a time.
+    if (starts && spells->last.size() >= 1024)
+        std::erase_if(spells->last, [&](const auto& kv) { return now - kv.second > LOG_SPELL_MS; });
+    spells->last[key] = now;
+    return starts;
+}
+
 int debug_level = 0;
 int log_level = 0;
 

@@ -126,23 +126,24 @@ bool data_allowed(int path_fd, const struct stat& st)
            !path_is_stdio(st);
 }
 
+}  // namespace
+
 // Only a FIFO of a real file system may take a reply: not a pipe (pipefs,
 // reached through a symlink to /proc/self/fd/N where openat2 is missing),
 // not the public FIFO (what went in would come back as records), not the
 // log.
-bool reply_allowed(int path_fd, const struct stat& st)
+bool path_reply_allowed(int path_fd, const struct stat& st, bool by_statfs)
 {
-    return S_ISFIFO(st.st_mode) && !path_on_fs(path_fd, PIPEFS_MAGIC) && !is_public(st) && !path_is_stdio(st);
+    return S_ISFIFO(st.st_mode) && (!by_statfs || !path_on_fs(path_fd, PIPEFS_MAGIC)) && !is_public(st) &&
+           !path_is_stdio(st);
 }
-
-}  // namespace
 
 int path_open_checked(const char* path, path_kind what, struct stat* st)
 {
     const int pfd = path_resolve(path);
     if (pfd < 0)
         return -1;
-    if (fstat(pfd, st) == 0 && (what == PATH_DATA_FILE ? data_allowed(pfd, *st) : reply_allowed(pfd, *st)))
+    if (fstat(pfd, st) == 0 && (what == PATH_DATA_FILE ? data_allowed(pfd, *st) : path_reply_allowed(pfd, *st, true)))
         return pfd;
     io_close(pfd);
     errno = what == PATH_DATA_FILE ? EINVAL : ENOTSUP;

@@ -19,3 +19,14 @@ void record_parse(const unsigned char record[RECORD_SIZE], pipe_request* req)
     record_field(record, FILE_PATH_OFFSET, req->file_path);
     record_field(record, KEY_STRING_OFFSET, req->key_string);
 }
+
+bool record_well_formed(const unsigned char record[RECORD_SIZE])
+{
+    const auto path = [&](size_t offset) {
+        return record[offset] == '/' && memchr(record + offset, 0, FIELD_SIZE) != nullptr;
+    };
+    const unsigned char command = record[0];
+    if (command == CMD_DECRYPT_FILE || command == CMD_DECRYPT_CHUNK)
+        return path(REPLY_PATH_OFFSET) && path(FILE_PATH_OFFSET);
+    return path(REPLY_PATH_OFFSET);
+}

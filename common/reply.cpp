@@ -55,7 +55,7 @@ int open_checked(int pfd, bool nonblocking, bool* waited)
 int open_by_name(const char* path, bool nonblocking, bool* waited)
 {
     struct stat st;
-    const int pfd = path_open_checked(path, PATH_REPLY_FIFO, &st);
+    const int pfd = path_open_reply_bounded(path, &st, LOOKUP_WAIT_MS);
     if (pfd < 0)
         return -1;
     const int fd = open_checked(pfd, nonblocking, waited);
@@ -77,21 +77,21 @@ int open_bound(int bound, bool nonblocking, bool* waited, bool* gone)
 
 }  // namespace
 
-int fifo_bind_reply(const char* path, uid_t* owner)
+int fifo_bind_reply(const char* path, struct stat* st, bool* on_fuse)
 {
-    struct stat st;
-    const int pfd = path_open_checked(path, PATH_REPLY_FIFO, &st);
-    if (pfd >= 0 && owner)
-        *owner = st.st_uid;
-    return pfd;
+    return path_open_reply_bounded(path, st, LOOKUP_WAIT_MS, on_fuse);
 }
 
 int fifo_open_reply(const char* path, int bound, bool nonblocking, const char* failed_code, bool name_path)
 {
     for (int attempt = 0; attempt < 5; attempt++) {
         bool waited = false, gone = false;
-        const int fd = bound >= 0 ? open_bound(bound, nonblocking, &waited, &gone)
-                                  : open_by_name(path, nonblocking, &waited);
+        int fd = -1;
+        errno = ENOENT;
+        if (bound >= 0)
+            fd = open_bound(bound, nonblocking, &waited, &gone);
+        else if (bound != REPLY_UNSERVED)
+            fd = open_by_name(path, nonblocking, &waited);
         if (fd >= 0 || waited)
             return fd;
         if (name_path)

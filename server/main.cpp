@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "server/daemon.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "crypto/crypto.h"
@@ -17,20 +19,12 @@ namespace {
 // RLIMIT_STACK allows (32 KiB under `ulimit -s 32`).
 constexpr size_t MAIN_STACK_WIPE = 4096;
 
-// Answers CMD_EXIT on the main thread. The daemon stops whatever happens here.
-void exit_sequence(const unsigned char record[RECORD_SIZE])
+// Answers CMD_EXIT on the main thread, through its bound reply FIFO. The
+// daemon stops whatever happens here.
+void exit_sequence(const char* reply_path, int bound)
 {
     trace("e9\n");
-    char reply_path[FIELD_SIZE + 1];
-    record_field(record, REPLY_PATH_OFFSET, reply_path);
-    // Only a FIFO that is there as the record is read may get a reader:
-    // for anything else no attempt is waited for.
-    const int bound = fifo_bind_reply(reply_path, nullptr);
-    int fd = -1;
-    if (bound < 0)
-        trace("e10\n");
-    else
-        fd = fifo_open_reply(reply_path, bound, true, "e10", false);
+    const int fd = fifo_open_reply(reply_path, bound, true, "e10", false);
     if (fd >= 0) {
         if (io_write_all(fd, "BYE", 3, REPLY_ROOM_WAIT_MS, nullptr) == 0)
             trace("e12\n");
@@ -38,10 +32,65 @@ void exit_sequence(const unsigned char record[RECORD_SIZE])
             trace("e11\n");
         close(fd);
     }
-    if (bound >= 0)
-        close(bound);
     trace("e13..\n");
 }
+
+bool in_group(gid_t gid)
+{
+    if (gid == getegid())
+        return true;
+    gid_t groups[256];
+    const int n = getgroups(256, groups);
+    return std::find(groups, groups + std::max(n, 0), gid) != groups + std::max(n, 0);
+}
+
+// Only root and the daemon's own user may stop a shared daemon: an exit is
+// obeyed when its reply FIFO, bound as the record was read, is theirs and
+// the daemon's user may write it by its mode. Nobody else makes such a
+// FIFO, and naming one nobody else may write (root's /run/initctl, say)
+// does not count. A FUSE server claims whatever owner it likes.
+bool exit_allowed(const struct stat& st, bool on_fuse)
+{
+    const uid_t me = geteuid();
+    if (on_fuse || (st.st_uid != 0 && st.st_uid != me))
+        return false;
+    if (st.st_uid == me)
+        return st.st_mode & S_IWUSR;
+    return st.st_mode & (in_group(st.st_gid) ? S_IWGRP : S_IWOTH);
+}
+
+log_spells refused_exits;
+
+// CMD_EXIT: true once answered (the daemon then stops); false, with one log
+// line per owner and spell, when refused.
+bool exit_requested(const unsigned char record[RECORD_SIZE])
+{
+    char reply_path[FIELD_SIZE + 1];
+    record_field(record, REPLY_PATH_OFFSET, reply_path);
+    struct stat st;
+    bool on_fuse = false;
+    const int bound = record_well_formed(record) ? fifo_bind_reply(reply_path, &st, &on_fuse) : -1;
+    if (bound >= 0 && exit_allowed(st, on_fuse)) {
+        log_line("<6>tessarind stopping: exit request\n");
+        exit_sequence(reply_path, bound);
+        close(bound);
+        return true;
+    }
+    const uint64_t owner = bound >= 0 ? st.st_uid : UNKNOWN_OWNER;
+    if (bound >= 0)
+        close(bound);
+    if (!log_spell_starts(&refused_exits, owner))
+        return false;
+    if (bound >= 0)
+        log_line("<4>exit refused: its reply FIFO is uid %u's (only root and the daemon's user may stop the daemon)\n",
+                 (unsigned)owner);
+    else
+        log_line("<4>exit refused: its reply path reaches no FIFO (only root and the daemon's user may stop the "
+                 "daemon)\n");
+    return false;
+}
+
+log_spells malformed;
 
 }  // namespace
 
@@ -157,12 +206,15 @@ void serve()
             break;
         }
         trace("\ne8 %d\n", (int)(signed char)record[0]);
+        if (!record_well_formed(record) && record[0] <= CMD_DECRYPT_CHUNK && log_spell_starts(&malformed, 0))
+            log_line("<4>records not served: a path in them is relative or fills its field (a partial record "
+                     "shifts the ones after it)\n");
         if (record[0] == CMD_EXIT) {
-            log_line("<6>tessarind stopping: exit request\n");
-            exit_sequence(record);
-            break;
+            if (exit_requested(record))
+                break;
+        } else {
+            workers_submit(record);
         }
-        workers_submit(record);
         // The record holds a key; so may dead frames below this one.
         // The wipe is also what zero-fills the next short record.
         crypto_wipe(record, RECORD_SIZE);

@@ -4,6 +4,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <sys/mount.h>
 #include <iostream>
 #include <sys/resource.h>
 #include <poll.h>
@@ -210,25 +213,176 @@ TEST_F(DaemonTest, FieldsWithoutNulAreBounded)
     EXPECT_TRUE(daemon_pings());
 }
 
-// Five attempts where a reader may still come; none where no FIFO is.
-TEST_F(DaemonTest, ExitWithNobodyReadingStillStops)
+// Only root and the daemon's own user stop it: an exit is obeyed when its
+// reply FIFO, bound as the record is read, is theirs and the daemon's user
+// may write it by its mode (five attempts where a reader may still come).
+// Any other is traced as read and nothing else, answered nothing, and
+// logged with its owner, and the daemon goes on. The client refuses to send
+// for anyone else.
+TEST_F(DaemonTest, ExitOnlyFromRootOrTheDaemonsUser)
 {
-    reply_fifo r;
-    ASSERT_TRUE(r.open(false));
+    if (geteuid() != 0)
+        GTEST_SKIP() << "other owners and users need root";
+    const std::string missing = dir + "/missing", relative = "relative";
+    const char* refused = "exit refused: its reply ";
     const struct {
-        std::string reply;
-        const char* trace;
+        uid_t daemon_uid;        // the user the daemon runs as
+        uid_t owner;             // the reply FIFO's, and its mode
+        mode_t mode;
+        bool reads;              // a reader holds the FIFO
+        const std::string* path;  // a path reaching no FIFO, instead
+        const char* outcome;     // traces after "e8 2", or what the log says of a refusal
     } cases[] = {
-        {r.path(), "e9\ne10\ne10\ne10\ne10\ne10\ne13..\n"},
-        {dir + "/missing", "e9\ne10\ne13..\n"},
+        {0, 0, 0600, false, nullptr, "e9\ne10\ne10\ne10\ne10\ne10\ne13..\n"},
+        {0, 4242, 0620, true, nullptr, "FIFO is uid 4242's"},
+        {0, 0, 0400, true, nullptr, "FIFO is uid 0's"},
+        {0, 0, 0, false, &missing, "path reaches no FIFO"},
+        {0, 0, 0, false, &relative, "path reaches no FIFO"},
+        {4343, 4343, 0600, true, nullptr, "e9\ne12\ne13..\n"},
+        {4343, 0, 0622, true, nullptr, "e9\ne12\ne13..\n"},
+        {4343, 0, 0600, true, nullptr, "FIFO is uid 0's"},  // as /run/initctl is to the daemon's user
     };
     for (const auto& c : cases) {
-        ASSERT_TRUE(daemon_start(&daemon));
-        ASSERT_TRUE(request_send(CMD_EXIT, c.reply));
-        EXPECT_TRUE(exited_with(daemon_wait(&daemon, 9000), 0));
-        EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
-        EXPECT_EQ(count_of(daemon_out(&daemon), std::string("\ne8 2\n") + c.trace), 1u) << daemon_out(&daemon);
+        SCOPED_TRACE(std::to_string(c.daemon_uid) + " " + std::to_string(c.owner) + " " + c.outcome);
+        const std::string as_user = "setpriv --reuid=4343 --regid=4343 --clear-groups";
+        if (c.daemon_uid != 0)
+            setenv("TESSARIND_WRAPPER", as_user.c_str(), 1);
+        const bool started = daemon_start(&daemon, {"-d", "-l"});
+        unsetenv("TESSARIND_WRAPPER");
+        ASSERT_TRUE(started);
+        reply_fifo r;
+        ASSERT_TRUE(r.open(false));
+        ASSERT_EQ(chown(r.path(), c.owner, 0), 0);
+        ASSERT_EQ(chmod(r.path(), c.mode), 0);
+        const int reader = c.reads ? open(r.path(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        // Sent as the daemon's user: the client trusts no other's public FIFO.
+        ASSERT_EQ(seteuid(c.daemon_uid), 0);
+        const bool sent = request_send(CMD_EXIT, c.path ? *c.path : r.path());
+        ASSERT_EQ(seteuid(0), 0);
+        ASSERT_TRUE(sent);
+        const bool stops = c.outcome[0] == 'e';
+        if (stops) {
+            EXPECT_TRUE(exited_with(daemon_wait(&daemon, 9000), 0));
+            EXPECT_EQ(count_of(daemon_out(&daemon), std::string("\ne8 2\n") + c.outcome), 1u) << daemon_out(&daemon);
+        } else {
+            EXPECT_TRUE(daemon_wait_output(&daemon, refused + std::string(c.outcome), 5000, 1, true))
+                << daemon_err(&daemon);
+            EXPECT_EQ(daemon_wait(&daemon, 100), -1) << "the daemon stopped";
+            EXPECT_EQ(count_of(daemon_out(&daemon), "e9\n"), 0u);
+        }
+        char b[4];
+        // A FIFO that nobody opened for writing reads as empty.
+        EXPECT_EQ(reader >= 0 ? read(reader, b, sizeof b) : -1, !c.reads ? -1 : stops ? 3 : 0);
+        if (reader >= 0)
+            close(reader);
+        daemon_kill(&daemon);
+        unlink(PUBLIC_FIFO_PATH);  // the next daemon may run as another user
     }
+    ASSERT_TRUE(daemon_start(&daemon));
+    std::string out, err;
+    setenv("TESSARIND_WRAPPER", "setpriv --reuid=4242 --regid=4242 --clear-groups", 1);
+    EXPECT_EQ(client_run({"stop"}, &out, &err, "", true), 1);
+    unsetenv("TESSARIND_WRAPPER");
+    EXPECT_EQ(err, "tessarind-client: only root and the daemon's user (root) may stop the daemon\n");
+    EXPECT_TRUE(daemon_pings());
+    EXPECT_EQ(count_of(daemon_out(&daemon), "\ne8 2\n"), 0u);
+}
+
+// A reply path inside a file system that never answers (a FUSE mount
+// whose server reads nothing) holds a lookup for ever: the main thread
+// waits for it a second at most, and no more than a few such lookups are
+// waited for at all. Other clients are served meanwhile, root still stops
+// the daemon, and nothing is left waiting for the file system.
+TEST_F(DaemonTest, ReplyPathInAFileSystemThatNeverAnswers)
+{
+    const int fuse = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fuse < 0)
+        GTEST_SKIP() << "no /dev/fuse: " << strerror(errno);
+    const std::string hung = dir + "/hung";
+    ASSERT_EQ(mkdir(hung.c_str(), 0755), 0);
+    const std::string options = "fd=" + std::to_string(fuse) + ",rootmode=40000,user_id=0,group_id=0,allow_other";
+    if (mount("never", hung.c_str(), "fuse", MS_NOSUID | MS_NODEV, options.c_str()) < 0) {
+        close(fuse);
+        GTEST_SKIP() << "cannot mount a FUSE file system here: " << strerror(errno);
+    }
+    ASSERT_TRUE(daemon_start(&daemon, {"-d", "-l"}));
+    for (int i = 0; i < MAX_SLOW_LOOKUPS + 4; i++)
+        ASSERT_TRUE(request_send(i % 2 ? CMD_PING : CMD_EXIT, hung + "/reply" + std::to_string(i)));
+    std::string got;
+    EXPECT_EQ(client_request(CMD_PING, "", "", 30000, &got), 0);
+    EXPECT_EQ(got, "OK");
+    got.clear();
+    EXPECT_EQ(client_request(CMD_EXIT, "", "", 30000, &got), 0);
+    EXPECT_EQ(got, "BYE");
+    EXPECT_TRUE(exited_with(daemon_wait(&daemon, 10000), 0));
+    EXPECT_EQ(count_of(daemon_err(&daemon), "exit refused: its reply path reaches no FIFO"), 1u) << daemon_err(&daemon);
+    umount2(hung.c_str(), MNT_DETACH);
+    close(fuse);
+}
+
+// What anyone left at the public path, once or over and over, is swapped
+// for a FIFO of root's with the socket's mode before the socket listens
+// (which systemd then takes as its own), and removed.
+TEST_F(DaemonTest, PublicPathClearedForTheSocket)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the socket clears the path as root, and strangers need other uids";
+    const auto as_stranger = [](const std::function<void()>& f) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (setresgid(4242, 4242, 4242) == 0 && setresuid(4242, 4242, 4242) == 0)
+                f();
+            _exit(0);
+        }
+        return pid;
+    };
+    const auto put_fifo = [] { mkfifo(PUBLIC_FIFO_PATH, 0666); };
+    const auto put_tree = [] {
+        mkdir(PUBLIC_FIFO_PATH, 0777);
+        file_write(std::string(PUBLIC_FIFO_PATH) + "/inside", "x");
+        symlink("/etc", (std::string(PUBLIC_FIFO_PATH) + "/etc").c_str());
+    };
+    const auto put_file = [] { file_write(PUBLIC_FIFO_PATH, "x"); };
+    const auto put_link = [] { symlink("/etc/passwd", PUBLIC_FIFO_PATH); };
+    const std::function<void()> rows[] = {[] {}, put_fifo, put_tree, put_file, put_link};
+    const auto cleared = [] {
+        struct stat st;
+        return lstat(PUBLIC_FIFO_PATH, &st) == 0 && S_ISFIFO(st.st_mode) && (st.st_mode & 07777) == 0620 &&
+               st.st_uid == 0 && st.st_gid == 0;
+    };
+    const auto left_over = [] {
+        size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
+            n += entry.path().filename().string().rfind("TALV_PIPE.", 0) == 0;
+        return n;
+    };
+    for (const auto& put : rows) {
+        int status;
+        waitpid(as_stranger(put), &status, 0);
+        std::string err;
+        EXPECT_EQ(clear_fifo_run(&err), 0) << err;
+        EXPECT_TRUE(cleared());
+        EXPECT_EQ(left_over(), 0u);
+        ASSERT_EQ(unlink(PUBLIC_FIFO_PATH), 0);
+    }
+    EXPECT_TRUE(path_exists("/etc/passwd"));
+    // A stranger who makes a FIFO there again and again.
+    const pid_t looper = as_stranger([] {
+        for (;;) {
+            unlink(PUBLIC_FIFO_PATH);
+            mkfifo(PUBLIC_FIFO_PATH, 0666);
+        }
+    });
+    int ok = 0;
+    for (int i = 0; i < 30; i++) {
+        std::string err;
+        ok += clear_fifo_run(&err) == 0 && cleared();
+        unlink(PUBLIC_FIFO_PATH);
+    }
+    kill(looper, SIGKILL);
+    waitpid(looper, nullptr, 0);
+    EXPECT_EQ(ok, 30);
+    EXPECT_EQ(left_over(), 0u);
 }
 
 TEST_F(DaemonTest, SignalWhileWaitingForTheFirstClient)
@@ -725,6 +879,24 @@ TEST_F(WorkerLimitsTest, ReplyPathsThatReachNoFifoShareOneShare)
         }
         ASSERT_EQ(rename(link.c_str(), swapped.c_str()), 0);
     }
+}
+
+// Anyone may flood the daemon with records whose reply paths reach nothing
+// (no FIFO, nothing held, no owner): beyond a few that wait, they are
+// dropped as they are read, and said so once, so another member's ping
+// behind thousands of them is answered at once instead of after minutes.
+TEST_F(WorkerLimitsTest, FloodOfRecordsThatReachNoFifo)
+{
+    ASSERT_TRUE(daemon_start(&daemon, {"-l"}));
+    unsigned char rec[RECORD_SIZE];
+    ASSERT_TRUE(client_record_build(rec, CMD_PING, "/tmp/work/nothing", "", ""));
+    for (size_t i = 0; i < MAX_WAITING + 1000; i++)
+        ASSERT_EQ(client_send(rec, RECORD_SIZE, 30000), 0) << i;
+    std::string got;
+    EXPECT_EQ(client_request(CMD_PING, "", "", 10000, &got), 0);
+    EXPECT_EQ(got, "OK");
+    EXPECT_EQ(count_of(daemon_err(&daemon), "requests dropped: 16 whose reply path reaches no FIFO wait already"), 1u)
+        << daemon_err(&daemon);
 }
 
 // A burst of one owner's transfers, 100 clients at once: ended threads are

@@ -27,6 +27,7 @@ namespace {
 bool isolated = false;
 int daemon_exe = -1;
 int client_exe = -1;
+int clear_fifo_exe = -1;
 std::string faults_shim;
 
 }  // namespace
@@ -37,6 +38,9 @@ void harness_init()
     daemon_exe = open(TESSARIND_DAEMON, O_PATH | O_CLOEXEC);
 #ifdef TESSARIND_CLIENT
     client_exe = open(TESSARIND_CLIENT, O_PATH | O_CLOEXEC);
+#endif
+#ifdef TESSARIND_CLEAR_FIFO
+    clear_fifo_exe = open(TESSARIND_CLEAR_FIFO, O_PATH | O_CLOEXEC);
 #endif
 #ifdef TESSARIND_FAULTS_SHIM
     faults_shim = file_read(TESSARIND_FAULTS_SHIM);
@@ -270,8 +274,10 @@ bool request_send(unsigned char command, const std::string& reply_path, const st
            client_send(rec, RECORD_SIZE, 1000) == 0;
 }
 
-int client_run(const std::vector<std::string>& args, std::string* out, std::string* err, const std::string& input,
-               bool wrap)
+namespace {
+
+int program_run(int exe, const std::vector<std::string>& all, std::string* out, std::string* err,
+                const std::string& input, bool wrap)
 {
     char in_path[] = "/tmp/client-in-XXXXXX";
     char out_path[] = "/tmp/client-out-XXXXXX";
@@ -282,9 +288,7 @@ int client_run(const std::vector<std::string>& args, std::string* out, std::stri
     if (write(in, input.data(), input.size()) != (ssize_t)input.size())
         return -1;
     lseek(in, 0, SEEK_SET);
-    std::vector<std::string> all{"tessarind-client"};
-    all.insert(all.end(), args.begin(), args.end());
-    const pid_t pid = sandbox_spawn(client_exe, all, in, o, e, wrap);
+    const pid_t pid = sandbox_spawn(exe, all, in, o, e, wrap);
     int status = -1;
     waitpid(pid, &status, 0);
     close(in);
@@ -298,6 +302,21 @@ int client_run(const std::vector<std::string>& args, std::string* out, std::stri
     unlink(out_path);
     unlink(err_path);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int client_run(const std::vector<std::string>& args, std::string* out, std::string* err, const std::string& input,
+               bool wrap)
+{
+    std::vector<std::string> all{"tessarind-client"};
+    all.insert(all.end(), args.begin(), args.end());
+    return program_run(client_exe, all, out, err, input, wrap);
+}
+
+int clear_fifo_run(std::string* err)
+{
+    return program_run(clear_fifo_exe, {"tessarind-clear-fifo"}, nullptr, err, "", false);
 }
 
 bool path_exists(const std::string& path)

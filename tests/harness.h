@@ -124,6 +124,10 @@ bool request_send(unsigned char command, const std::string& reply_path, const st
 int client_run(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr,
                const std::string& input = "", bool wrap = false);
 
+// Runs tessarind-clear-fifo, as the socket does before it listens; its
+// exit status, standard error in *err.
+int clear_fifo_run(std::string* err);
+
 bool path_exists(const std::string& path);
 std::string file_read(const std::string& path);
 bool file_write(const std::string& path, const std::string& data);

@@ -16,7 +16,8 @@ elif command -v systemd-analyze >/dev/null; then
   trap 'rm -rf "$tmp"' EXIT
   # Verify against the built binary, since it is not installed here.
   sed "s|^ExecStart=.*|ExecStart=$daemon -l|" "$src/packaging/tessarind.service.in" >"$tmp/tessarind.service"
-  cp "$src/packaging/tessarind.socket" "$tmp/"
+  sed "s|^ExecStartPre=.*|ExecStartPre=$(dirname "$daemon")/tessarind-clear-fifo|" "$src/packaging/tessarind.socket.in" \
+    >"$tmp/tessarind.socket"
   # The man page is not installed here, and neither is the user.
   out=$(systemd-analyze verify "$tmp/tessarind.service" "$tmp/tessarind.socket" 2>&1 |
         grep -v -E "Command 'man tessarind\(8\)' failed|Failed to resolve (user|group) tessarind" || true)

@@ -34,6 +34,42 @@ TEST(Record, FieldsAreBoundedAndTerminated)
     EXPECT_EQ(strlen(key), FIELD_SIZE);
 }
 
+// Served by its fields only when its paths are absolute and end inside
+// their fields; bytes after a field's NUL are no part of the rule.
+TEST(Record, WellFormed)
+{
+    const struct {
+        unsigned char command;
+        const char* reply;
+        const char* file;  // null: the field filled, no NUL
+        bool well_formed;
+    } rows[] = {
+        {CMD_DECRYPT_FILE, "/tmp/r", "/srv/d", true},
+        {CMD_DECRYPT_CHUNK, "/tmp/r", "/srv/d", true},
+        {CMD_DECRYPT_FILE, "/tmp/r", "srv/d", false},
+        {CMD_DECRYPT_FILE, "/tmp/r", "", false},
+        {CMD_DECRYPT_FILE, "/tmp/r", nullptr, false},
+        {CMD_DECRYPT_FILE, "tmp/r", "/srv/d", false},
+        {CMD_DECRYPT_FILE, "", "/srv/d", false},
+        {CMD_PING, "/tmp/r", "", true},       // a ping's file field is not read
+        {CMD_EXIT, "/tmp/r", nullptr, true},
+        {CMD_PING, "r", "/srv/d", false},
+        {CMD_EXIT, nullptr, "/srv/d", false},
+    };
+    for (const auto& row : rows) {
+        unsigned char rec[RECORD_SIZE];
+        memset(rec, 'x', sizeof rec);  // what a client left after each NUL
+        rec[0] = row.command;
+        for (const auto& [text, offset] : {std::pair{row.reply, REPLY_PATH_OFFSET}, {row.file, FILE_PATH_OFFSET}})
+            if (text)
+                memcpy(rec + offset, text, strlen(text) + 1);
+            else
+                memset(rec + offset, '/', FIELD_SIZE);
+        EXPECT_EQ(record_well_formed(rec), row.well_formed)
+            << (int)row.command << " " << (row.reply ? row.reply : "(full)") << " " << (row.file ? row.file : "(full)");
+    }
+}
+
 TEST(Options, CommandLine)
 {
     const struct {
@@ -209,6 +245,35 @@ TEST(Dispatch, AnEndedWorkerLetsItsOwnersNextRecordStart)
     EXPECT_EQ(q.running, OWNER_SHARE + 1);
     EXPECT_EQ(q.ended, 0);
     EXPECT_TRUE(dispatch_share_used(q, A));
+}
+
+// What may wait: OWNER_WAITING records of an owner, UNKNOWN_WAITING of the
+// unresolved share; each owner's count apart, and a record taken out makes
+// room again.
+TEST(Dispatch, WaitingIsCappedPerOwner)
+{
+    const uint64_t A = 4242, B = 4243;
+    std::deque<request> store;
+    pool_queue q;
+    const auto queue = [&](uint64_t owner) {
+        request& r = store.emplace_back();
+        r.owner = owner;
+        return dispatch_queue(&q, &r);
+    };
+    for (int i = 0; i < OWNER_WAITING; i++)
+        ASSERT_TRUE(queue(A));
+    for (int i = 0; i < UNKNOWN_WAITING; i++)
+        ASSERT_TRUE(queue(UNKNOWN_OWNER));
+    EXPECT_FALSE(queue(A));
+    EXPECT_FALSE(queue(UNKNOWN_OWNER));
+    EXPECT_TRUE(queue(B));
+    EXPECT_EQ(q.waiting.size(), (size_t)OWNER_WAITING + UNKNOWN_WAITING + 1);
+    request* taken = dispatch_take(&q, 0);
+    EXPECT_TRUE(queue(A));
+    EXPECT_FALSE(queue(A));
+    // A record given back after a failed start counts again.
+    dispatch_give_back(&q, 0, taken);
+    EXPECT_EQ(q.queued[A], OWNER_WAITING + 1);
 }
 
 // A thread that cannot start gives its record's share and slot back, and

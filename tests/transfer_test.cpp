@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -370,6 +371,40 @@ TEST_F(TransferTest, HostilePaths)
         EXPECT_EQ(count_of(daemon_out(&daemon), "e8 79"), 0u);
         EXPECT_EQ(count_of(err_text, "OK"), 0u);
         close(err[0]);
+    }
+}
+
+// A partial record shifts every record after it: another member's key text
+// then stands where a path is read (a shift of 257 puts it in the reply
+// path, one of 513 in the file path), and a key text may begin with '/'.
+// The log names no path of a request whose reply path reached no FIFO, so
+// it never holds the key.
+TEST_F(TransferTest, ShiftedRecordsKeepKeysOutOfTheLog)
+{
+    const std::string key_text = "/QUJDREVGR0hJSktMTU5PUFFSU1Q=";
+    const std::string file = dir + "/victim";
+    ASSERT_TRUE(file_write(file, std::string(4096, 'x')));
+    std::string after(RECORD_SIZE, '\0');  // the member's next record, a path where a file path is read
+    after.replace(0, 11, "/etc/passwd");
+    for (const size_t shift : {257u, 513u}) {
+        SCOPED_TRACE(shift);
+        daemon_kill(&daemon);
+        ASSERT_TRUE(daemon_start(&daemon, {"-d", "-l"}));
+        reply_fifo victim;
+        ASSERT_TRUE(victim.open());
+        unsigned char rec[RECORD_SIZE];
+        ASSERT_TRUE(client_record_build(rec, CMD_DECRYPT_FILE, victim.path(), file.c_str(), key_text.c_str()));
+        // All in the FIFO before the daemon reads any of it.
+        kill(daemon.pid, SIGSTOP);
+        const std::string partial(shift, '\0');
+        ASSERT_EQ(client_send(partial.data(), partial.size(), 1000), 0);
+        ASSERT_EQ(client_send(rec, RECORD_SIZE, 1000), 0);
+        ASSERT_EQ(client_send(after.data(), RECORD_SIZE, 1000), 0);
+        kill(daemon.pid, SIGCONT);
+        EXPECT_TRUE(daemon_wait_output(&daemon, "decrypt failed: its reply path reached no FIFO", 15000, 1, true))
+            << daemon_err(&daemon);
+        EXPECT_TRUE(daemon_wait_output(&daemon, "records not served", 1000, 1, true));
+        EXPECT_EQ(daemon_err(&daemon).find(key_text.substr(0, 12)), std::string::npos) << daemon_err(&daemon);
     }
 }
 

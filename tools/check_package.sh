@@ -35,6 +35,7 @@ units=${units#/}
 holds tessarind ./usr/sbin/tessarind ./usr/bin/tessarind-client \
   ./usr/share/man/man8/tessarind.8.gz ./usr/share/man/man1/tessarind-client.1.gz \
   "./$units/tessarind.service" "./$units/tessarind.socket" ./usr/lib/sysusers.d/tessarind.conf \
+  ./usr/libexec/tessarind/tessarind-clear-fifo \
   ./usr/lib/tmpfiles.d/tessarind.conf \
   ./usr/share/doc/tessarind/copyright ./usr/share/doc/tessarind/changelog.gz
 # The shipped daemon has socket activation.

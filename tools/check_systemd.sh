@@ -133,16 +133,50 @@ check "the journal holds no key text" lacks "$journal" "$(inside cat /srv/data/k
 check "the journal files failed requests as warnings" \
   holds "$(inside journalctl -u tessarind --no-pager -o cat -p warning..warning)" "decrypt failed: reply"
 
+# Only root and the daemon's user stop it: a member's stop is refused before
+# it is sent, and his raw exit records are refused by the daemon, while
+# another member's 64 MiB transfer completes exactly.
+as member sh -c 'cd /srv/data && head -c 67108864 /dev/urandom >big64 &&
+  tessarind-client encrypt --key-file key -o big64.enc big64 && chgrp tessarind big64.enc'
+err=$(as member tessarind-client stop 2>&1 || true)
+check "a member's stop is refused" holds "$err" "only root and the daemon's user (tessarind) may stop the daemon"
+as member sh -c 'cd /srv/data && tessarind-client decrypt --key-file key -o big64.out big64.enc' &
+decrypting=$!
+inside install -d -o member2 -m 0700 /srv/member2
+as member2 mkfifo -m 0620 /srv/member2/reply
+inside chgrp tessarind /srv/member2/reply
+inside chmod 0711 /srv/member2
+as member2 sh -c 'exec 3<>/srv/member2/reply; sleep 20' &
+holder=$!
+exits_member='import os, sys, time
+record = bytes([2]) + b"/srv/member2/reply".ljust(256, b"\0") + bytes(512)
+for _ in range(40):
+    fd = os.open("/tmp/TALV_PIPE", os.O_WRONLY)
+    os.write(fd, record)
+    os.close(fd)
+    time.sleep(0.05)'
+as member2 python3 -c "$exits_member"
+for _ in $(seq 20); do as member tessarind-client stop >/dev/null 2>&1 || true; done
+decrypted=0
+wait "$decrypting" || decrypted=$?
+kill "$holder" 2>/dev/null || true
+wait "$holder" 2>/dev/null || true
+check "40 exit records and 20 stops of members: another member's 64 MiB decrypt is exact" \
+  sh -c "[ $decrypted = 0 ] && nsenter --target $leader --all cmp /srv/data/big64 /srv/data/big64.out"
+journal_refused=$(inside journalctl -u tessarind --no-pager -o cat | grep -c "exit refused: its reply FIFO is uid $(inside id -u member2)'s" || true)
+check "the refused exits are logged once, with the uid" is "$journal_refused" 1
+inside rm -rf /srv/member2 /srv/data/big64 /srv/data/big64.out /srv/data/big64.enc
+
 # stop means: until the next request. The FIFO stays, and stays the daemon's.
-check "a member's stop" is "$(as member tessarind-client stop)" BYE
+check "root's stop" is "$(inside tessarind-client stop)" BYE
 check "the FIFO is still there after a stop" is "$(fifo_id)" "$fifo"
 as outsider sh -c 'rm -f /tmp/TALV_PIPE; mkfifo /tmp/TALV_PIPE' 2>/dev/null || true
 check "a non-member cannot replace it" is "$(fifo_id)" "$fifo"
 check "the next ping starts the daemon again" is "$(as member tessarind-client ping)" OK
 
-# Stop storms never take the service down: 30 member stops in a row, then
-# 100 exit records in one write.
-for _ in $(seq 30); do as member tessarind-client --timeout 30 stop >/dev/null 2>&1 || true; done
+# Stop storms never take the service down: 30 of root's stops in a row,
+# then 100 exit records in one write.
+for _ in $(seq 30); do inside tessarind-client --timeout 30 stop >/dev/null 2>&1 || true; done
 exits='import os, sys
 record = bytes([2]) + sys.argv[1].encode().ljust(256, b"\0") + bytes(512)
 for _ in range(int(sys.argv[3])):
@@ -234,6 +268,29 @@ check "a whole-file decrypt across an upgrade is exact" \
 
 echo "the service's journal (its own lines):"
 inside journalctl -u tessarind.service --no-pager -o cat -t tessarind | sed 's/^/  /'
+
+# Whatever an outsider leaves at the path while the socket is stopped, a
+# directory or a FIFO made again and again, never keeps it from starting.
+socket_restarts() {
+  local ok=0
+  for _ in $(seq 30); do
+    inside systemctl stop tessarind.socket tessarind.service
+    [ -n "${1:-}" ] && as outsider sh -c "$1" 2>/dev/null
+    inside systemctl start tessarind.socket 2>/dev/null && [ "$(fifo_id | cut -d' ' -f1-3)" = "prw--w---- tessarind tessarind" ] &&
+      ok=$((ok + 1))
+  done
+  echo "$ok"
+}
+check "an outsider's directory at the path: 30 of 30 socket restarts" \
+  is "$(socket_restarts 'mkdir -p /tmp/TALV_PIPE/sub && touch /tmp/TALV_PIPE/sub/f')" 30
+as outsider sh -c 'while [ ! -e /run/tessarind-check-stop ]; do rm -f /tmp/TALV_PIPE; mkfifo -m 0666 /tmp/TALV_PIPE; done' \
+  2>/dev/null &
+looper=$!
+check "an outsider making a FIFO there in a loop: 30 of 30 socket restarts" is "$(socket_restarts)" 30
+inside touch /run/tessarind-check-stop
+wait "$looper" 2>/dev/null || true
+inside rm -f /run/tessarind-check-stop
+check "and a ping is answered after them" is "$(as member tessarind-client --timeout 30 ping)" OK
 
 # Purge: service and socket stopped, the FIFO gone.
 inside apt-get purge -y -q tessarind >>"$work/install.log" 2>&1

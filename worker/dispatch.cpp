@@ -5,10 +5,15 @@
 
 namespace {
 
+void count_down(std::map<uint64_t, int>* counts, uint64_t owner)
+{
+    if (--(*counts)[owner] == 0)
+        counts->erase(owner);
+}
+
 void uncharge(pool_queue* q, uint64_t owner)
 {
-    if (--q->serving[owner] == 0)
-        q->serving.erase(owner);
+    count_down(&q->serving, owner);
 }
 
 }  // namespace
@@ -29,10 +34,22 @@ bool dispatch_share_used(const pool_queue& q, uint64_t owner)
     return it != q.serving.end() && it->second >= OWNER_SHARE;
 }
 
+bool dispatch_queue(pool_queue* q, request* r)
+{
+    const auto it = q->queued.find(r->owner);
+    const int cap = r->owner == UNKNOWN_OWNER ? UNKNOWN_WAITING : OWNER_WAITING;
+    if (it != q->queued.end() && it->second >= cap)
+        return false;
+    q->waiting.push_back(r);
+    q->queued[r->owner]++;
+    return true;
+}
+
 request* dispatch_take(pool_queue* q, size_t i)
 {
     request* r = q->waiting[i];
     q->waiting.erase(q->waiting.begin() + (long)i);
+    count_down(&q->queued, r->owner);
     q->serving[r->owner]++;
     q->running++;
     return r;
@@ -41,6 +58,7 @@ request* dispatch_take(pool_queue* q, size_t i)
 void dispatch_give_back(pool_queue* q, size_t i, request* r)
 {
     q->waiting.insert(q->waiting.begin() + (long)i, r);
+    q->queued[r->owner]++;
     uncharge(q, r->owner);
     q->running--;
 }

@@ -16,7 +16,7 @@ void ping(request* r)
     const pipe_request* req = &r->fields;
     r->reply = fifo_open_reply(req->reply_path, r->bound, true, "t61", false);
     if (r->reply < 0) {
-        worker_log_failure(req, errno);
+        worker_log_failure(r, errno);
         return;
     }
     // A client that never reads gets no trace but the frame's: neither "t64"
@@ -27,7 +27,7 @@ void ping(request* r)
     }
     if (errno == EPIPE)
         trace("t63\n");
-    worker_log_failure(req, errno);
+    worker_log_failure(r, errno);
 }
 
 // Up to five attempts at the reply FIFO, then the transfer. False when the
@@ -37,7 +37,7 @@ bool transfer(request* r, const transfer_codes* codes)
     trace("%s\n", codes->chosen);
     r->reply = fifo_open_reply(r->fields.reply_path, r->bound, false, codes->open_failed, true);
     if (r->reply < 0) {
-        worker_log_failure(&r->fields, errno);
+        worker_log_failure(r, errno);
         trace("%s\n", codes->over);
         return true;
     }
@@ -51,10 +51,17 @@ const char* worker_command_name(const pipe_request* req)
     return req->command == CMD_PING ? "ping" : req->command == CMD_DECRYPT_FILE ? "decrypt" : "first load";
 }
 
-void worker_log_failure(const pipe_request* req, int err)
+void worker_log_failure(const request* r, int err)
 {
-    if (!log_level)
+    if (!log_level || r->bound == REPLY_UNSERVED)
+        return;  // told of as its record was read
+    const pipe_request* req = &r->fields;
+    // Paths are named only once they reached a FIFO, which a shifted
+    // record's fields, another record's key text among them, never do.
+    if (r->bound < 0 && r->reply < 0) {
+        log_line("<4>%s failed: its reply path reached no FIFO (%s)\n", worker_command_name(req), strerrordesc_np(err));
         return;
+    }
     if (req->command == CMD_PING) {
         log_line("<4>%s failed: reply %s: %s\n", worker_command_name(req), trace_text(req->reply_path, FOR_LOG).text,
                  strerrordesc_np(err));

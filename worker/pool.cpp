@@ -63,6 +63,7 @@ struct pool {
     int wake = -1;                     // eventfd: a worker ended while records wait (set once)
     size_t max_waiting = MAX_WAITING;  // fewer where descriptors are short (set once)
     std::set<uint64_t> told;           // owners whose waiting the log has told of
+    log_spells dropped;                // owners whose dropped records the log told of
     int retry_ms = 0;                  // a thread could not start: the back-off, and
     long retry_at = 0;                 // when its record is tried again (or a worker ends)
 };
@@ -295,16 +296,26 @@ void workers_submit(const unsigned char record[RECORD_SIZE])
         return;
     }
     if (!r) {
-        char reply_path[FIELD_SIZE + 1];
-        record_field(record, REPLY_PATH_OFFSET, reply_path);
-        log_line("<3>request dropped: reply %s: %s\n", trace_text(reply_path, FOR_LOG).text, strerrordesc_np(errno));
+        // The path reached nothing yet, so it is not named: it may be
+        // another record's key text (record_well_formed).
+        log_line("<3>request dropped: no descriptor left to bind its reply FIFO (%s)\n", strerrordesc_np(errno));
         return;
     }
     const uint64_t owner = r->owner;
     pthread_mutex_lock(&p.lock);
-    p.queue.waiting.push_back(r);
+    const bool queued = dispatch_queue(&p.queue, r);
     const bool share_used = dispatch_share_used(p.queue, owner);
     pthread_mutex_unlock(&p.lock);
+    if (!queued) {
+        request_release(r);
+        if (!log_spell_starts(&p.dropped, owner))
+            return;
+        if (owner == UNKNOWN_OWNER)
+            log_line("<4>requests dropped: %d whose reply path reaches no FIFO wait already\n", UNKNOWN_WAITING);
+        else
+            log_line("<4>requests of uid %u dropped: %d of them wait already\n", (unsigned)owner, OWNER_WAITING);
+        return;
+    }
     // Once per owner until its waiting records have all started.
     if (share_used && p.told.insert(owner).second) {
         if (owner == UNKNOWN_OWNER)
@@ -345,6 +356,7 @@ void workers_finish()
     for (request* r : p.queue.waiting)
         request_release(r);
     p.queue.waiting.clear();
+    p.queue.queued.clear();
     while (p.reaping > 0)
         pthread_cond_wait(&p.slot_freed, &p.lock);
     const bool had = take_last(&w);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 request* request_make(const unsigned char record[RECORD_SIZE])
@@ -19,14 +20,19 @@ request* request_make(const unsigned char record[RECORD_SIZE])
     crypto_wipe_registers();
     r->in = r->out = nullptr;
     r->reply = r->data = -1;
+    r->owner = UNKNOWN_OWNER;
+    r->bound = REPLY_UNSERVED;
+    if (!record_well_formed(record))
+        return r;
     char reply_path[FIELD_SIZE + 1];
     record_field(record, REPLY_PATH_OFFSET, reply_path);
     // Bound now, however long the record waits: a FIFO its client removes
     // meanwhile is never replaced by another at the same path. The share
     // goes by the bound FIFO's owner only.
-    uid_t uid;
-    r->bound = fifo_bind_reply(reply_path, &uid);
-    r->owner = r->bound >= 0 ? uid : UNKNOWN_OWNER;
+    struct stat st;
+    r->bound = fifo_bind_reply(reply_path, &st);
+    if (r->bound >= 0)
+        r->owner = st.st_uid;
     if (r->bound < 0 && (errno == EMFILE || errno == ENFILE)) {
         request_release(r);
         return nullptr;

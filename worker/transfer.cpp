@@ -25,11 +25,11 @@ constexpr size_t BLOCK_SIZE = 8;
 constexpr int BULK_NICE = 10;
 
 // -1 (traced) when the data file cannot be opened, or is no regular file.
-int open_data(const pipe_request* req, const transfer_codes* codes)
+int open_data(const request* r, const transfer_codes* codes)
 {
-    const int fd = path_open_data(req->file_path);
+    const int fd = path_open_data(r->fields.file_path);
     if (fd < 0)
-        worker_log_failure(req, errno);
+        worker_log_failure(r, errno);
     if (fd < 0 && debug_level)
         perror(codes->not_opened);
     return fd;
@@ -218,11 +218,11 @@ bool transfer_run(request* r, const transfer_codes* codes)
     trace("%s: %s\n", codes->file_path, trace_text(req->file_path).text);
     trace("%s: %s\n", codes->key_string, trace_text(req->key_string).text);
     if (!r->in || !r->out) {
-        worker_log_failure(req, ENOMEM);  // the client sees an empty reply
+        worker_log_failure(r, ENOMEM);  // the client sees an empty reply
         trace("%s\n", codes->over);
         return true;
     }
-    r->data = open_data(req, codes);
+    r->data = open_data(r, codes);
     if (r->data < 0)
         return false;
     struct stat opened;
@@ -230,7 +230,7 @@ bool transfer_run(request* r, const transfer_codes* codes)
     thei99_dsa ctx;
     start_cipher(req, codes, &ctx);
     if (!codes->loads(r->data, &ctx, r->in, r->out, r->reply, codes))
-        worker_log_failure(req, errno);
+        worker_log_failure(r, errno);
     else if (sized)
         log_if_resized(req, r->data, opened.st_size);
     crypto_wipe(&ctx, sizeof ctx);

@@ -21,6 +21,11 @@ inline constexpr int OWNER_SHARE = 64;
 // Records waiting in the daemon, in all; beyond that they wait in the public
 // FIFO.
 inline constexpr size_t MAX_WAITING = 4096;
+// Records of one owner waiting in the daemon, and of the unresolved share,
+// at most: the excess is dropped as it is read, so that no owner, and
+// nobody naming reply paths that reach nothing, fills the daemon.
+inline constexpr int OWNER_WAITING = 256;
+inline constexpr int UNKNOWN_WAITING = 16;
 #ifdef __SANITIZE_THREAD__
 // ThreadSanitizer keeps its own per-thread state in a stack the program maps.
 inline constexpr size_t WORKER_STACK_SIZE = 1024 * 1024;
@@ -66,7 +71,8 @@ void workers_finish();
 struct request {
     unsigned char record[RECORD_SIZE];  // the record as read; holds a key
     uint64_t owner;                     // whose share: the bound FIFO's owner, or UNKNOWN_OWNER
-    int bound;                          // its reply FIFO as the record was read (O_PATH), or -1
+    int bound;                          // its reply FIFO as the record was read (O_PATH), -1, or
+                                        // REPLY_UNSERVED (not record_well_formed)
     // Set on the worker's thread:
     pipe_request fields;  // the record, parsed
     unsigned char* in;    // the transfers' two LOAD_SIZE buffers (null: none)
@@ -76,7 +82,8 @@ struct request {
 };
 
 // A request for a copy of the record, bound to its reply FIFO
-// (fifo_bind_reply) as it is read. Null with errno: ENOMEM, or EMFILE or
+// (fifo_bind_reply) as it is read if the record is well formed (else never
+// looked up by name either). Null with errno: ENOMEM, or EMFILE or
 // ENFILE when no descriptor was left to bind it (it is never served by
 // name then).
 request* request_make(const unsigned char record[RECORD_SIZE]);
@@ -93,6 +100,7 @@ void request_release(request* r);
 // The counts the rule reads. The pool guards all of them with its lock.
 struct pool_queue {
     std::deque<request*> waiting;     // in arrival order
+    std::map<uint64_t, int> queued;   // owner -> its waiting records (absent: none)
     std::map<uint64_t, int> serving;  // owner -> its workers (absent: none)
     int running = 0;                  // workers started and not yet joined: one slot each
     int ended = 0;                    // of them, those whose share is given back
@@ -104,6 +112,9 @@ struct pool_queue {
 long dispatch_next(const pool_queue& q);
 // Whether the owner's share is all in use.
 bool dispatch_share_used(const pool_queue& q, uint64_t owner);
+// Appends r to the waiting records, unless its owner already has
+// OWNER_WAITING of them waiting (UNKNOWN_WAITING for UNKNOWN_OWNER): false.
+bool dispatch_queue(pool_queue* q, request* r);
 // Takes waiting[i] out, charging its owner's share and a slot.
 request* dispatch_take(pool_queue* q, size_t i);
 // A record taken whose thread could not start: back at i, where it was,
@@ -141,8 +152,9 @@ long helpers_slices_helped();
 void thread_instance(request* r);
 
 // The log's line for a request that failed with err: the command, the reply
-// and data paths (escaped), the error; never the key.
-void worker_log_failure(const pipe_request* req, int err);
+// and data paths (escaped) once its reply path reached a FIFO, the error;
+// never the key. Nothing for a record not served by its fields.
+void worker_log_failure(const request* r, int err);
 // The command as the log names it: "ping", "decrypt", "first load".
 const char* worker_command_name(const pipe_request* req);
 

@@ -288,7 +288,18 @@ def ping(timeout=5.0):
 
 
 def stop(timeout=5.0):
-    """Returns once the daemon answered "BYE"; it then ends (under systemd, until the next request)."""
+    """Returns once the daemon answered "BYE"; it then ends (under systemd, until the next request).
+    Only root and the daemon's user may stop it: anyone else gets PermissionError, and nothing is sent."""
+    try:
+        owner = os.lstat(PUBLIC_FIFO).st_uid
+    except OSError:
+        owner = None  # the send says what is missing
+    if owner is not None and os.geteuid() not in (0, owner):
+        try:
+            name = pwd.getpwuid(owner).pw_name
+        except KeyError:
+            name = str(owner)
+        raise PermissionError(errno.EPERM, "only root and the daemon's user (%s) may stop the daemon" % name)
     _ask(_EXIT, b"BYE", timeout)
 
 
