@@ -79,8 +79,9 @@ void* lookup_main(void* arg)
     return nullptr;
 }
 
-// The lookup on a thread of its own, waited for timeout_ms at most.
-int lookup_slow(const char* path, struct stat* st, int timeout_ms, bool* on_fuse)
+// Starts the lookup of path on a thread of its own: its job, or null with
+// errno (ETIMEDOUT: MAX_SLOW_LOOKUPS are already waited for).
+lookup_job* job_start(const char* path)
 {
     pthread_mutex_lock(&lk.lock);
     if (!lk.ready) {
@@ -109,17 +110,23 @@ int lookup_slow(const char* path, struct stat* st, int timeout_ms, bool* on_fuse
         rc = pthread_create(&thread, &attr, lookup_main, job);
         pthread_attr_destroy(&attr);
     }
-    if (rc != 0) {
-        if (room) {
-            pthread_mutex_lock(&lk.lock);
-            lk.running--;
-            pthread_mutex_unlock(&lk.lock);
-        }
-        if (job)
-            job_free(job);
-        errno = rc;
-        return -1;
+    if (rc == 0)
+        return job;
+    if (room) {
+        pthread_mutex_lock(&lk.lock);
+        lk.running--;
+        pthread_mutex_unlock(&lk.lock);
     }
+    if (job)
+        job_free(job);
+    errno = rc;
+    return nullptr;
+}
+
+// Waits for the job at most timeout_ms: true once it is done; false when it
+// was left to its thread, which then frees it.
+bool job_wait(lookup_job* job, int timeout_ms)
+{
     timespec until;
     clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_sec += timeout_ms / 1000;
@@ -134,7 +141,16 @@ int lookup_slow(const char* path, struct stat* st, int timeout_ms, bool* on_fuse
     const bool done = job->done;
     job->abandoned = !done;
     pthread_mutex_unlock(&lk.lock);
-    if (!done) {
+    return done;
+}
+
+// The lookup on a thread of its own, waited for timeout_ms at most.
+int lookup_slow(const char* path, struct stat* st, int timeout_ms, bool* on_fuse)
+{
+    lookup_job* job = job_start(path);
+    if (!job)
+        return -1;
+    if (!job_wait(job, timeout_ms)) {
         errno = ETIMEDOUT;
         return -1;
     }
