@@ -122,8 +122,9 @@ bool is_public(const struct stat& st)
 // other clients' traces.
 bool data_allowed(int path_fd, const struct stat& st)
 {
-    return S_ISREG(st.st_mode) && !path_on_fs(path_fd, PROC_SUPER_MAGIC) && !path_on_fs(path_fd, SYSFS_MAGIC) &&
-           !path_is_stdio(st);
+    struct statfs sf;
+    return S_ISREG(st.st_mode) && fstatfs(path_fd, &sf) == 0 && sf.f_type != PROC_SUPER_MAGIC &&
+           sf.f_type != SYSFS_MAGIC && !path_is_stdio(st);
 }
 
 }  // namespace

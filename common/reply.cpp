@@ -46,7 +46,7 @@ int open_checked(int pfd, bool nonblocking, bool* waited)
     *waited = fd < 0 && errno == ENXIO;
     // Writes of a transfer block while the client's FIFO is full.
     if (fd >= 0)
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        fcntl(fd, F_SETFL, 0);  // of what F_SETFL sets, only O_NONBLOCK was on
     return fd;
 }
 

@@ -243,27 +243,35 @@ TEST_F(TransferTest, ClientLeavingMidTransfer)
     ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path(), file, "QUJD"));
     // Read about one load, then go away.
     ASSERT_GE(read_one_load(&r).size(), LOAD_SIZE);
-    // Meanwhile the whole-file worker runs at nice 10, the main thread at 0.
+    // Meanwhile the whole-file worker runs at nice 10 from its second load
+    // on, the main thread at 0.
     std::vector<int> nices;
-    const std::string tasks = "/proc/" + std::to_string(daemon.pid) + "/task";
-    DIR* dp = opendir(tasks.c_str());
-    while (const dirent* e = dp ? readdir(dp) : nullptr) {
-        const std::string stat = file_read(tasks + "/" + e->d_name + "/stat");
-        int nice = 0;
-        if (e->d_name[0] != '.' &&
-            sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %d",
-                   &nice) == 1)
-            nices.push_back(nice);
-    }
-    if (dp)
-        closedir(dp);
-    std::sort(nices.begin(), nices.end());
+    const auto nices_now = [&] {
+        nices.clear();
+        const std::string tasks = "/proc/" + std::to_string(daemon.pid) + "/task";
+        DIR* dp = opendir(tasks.c_str());
+        while (const dirent* e = dp ? readdir(dp) : nullptr) {
+            const std::string stat = file_read(tasks + "/" + e->d_name + "/stat");
+            int nice = 0;
+            if (e->d_name[0] != '.' && sscanf(stat.c_str() + stat.rfind(')') + 2,
+                                              "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %d",
+                                              &nice) == 1)
+                nices.push_back(nice);
+        }
+        if (dp)
+            closedir(dp);
+        std::sort(nices.begin(), nices.end());
+        return !nices.empty() && nices.back() == 10;
+    };
+    EXPECT_TRUE(wait_until(10000, nices_now));
     EXPECT_EQ(nices.front(), 0);
-    EXPECT_EQ(nices.back(), 10);
     r.close();
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 5000));
     EXPECT_EQ(count_of(daemon_out(&daemon), "e32\ne34\ne35\ne37\nt70"), 1u) << daemon_out(&daemon);
-    EXPECT_EQ(count_of(daemon_err(&daemon), "E1\n"), 1u);
+    // A write that the reader left midway, once part of it was taken, has
+    // raised SIGPIPE already: the kernel then signals its rest again.
+    EXPECT_GE(count_of(daemon_err(&daemon), "E1\n"), 1u);
+    EXPECT_LE(count_of(daemon_err(&daemon), "E1\n"), 2u);
     EXPECT_TRUE(daemon_pings());
     ASSERT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 3000, 2));
     EXPECT_EQ(daemon_fd_count(&daemon), fds_at_start);

@@ -33,7 +33,7 @@ namespace {
 // workers; an ending worker wakes it through `wake` when records wait.
 constexpr size_t GUARD_SIZE = 4096;
 constexpr size_t MAPPING_SIZE = GUARD_SIZE + WORKER_STACK_SIZE;
-constexpr int SPARE_STACKS = 8;
+constexpr int SPARE_STACKS = 64;
 
 // What a worker's thread is started with, and gives back at its end.
 struct worker_slot {

@@ -6,8 +6,61 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+// Transfers' buffer pairs kept for the next transfers, so that a steady
+// stream of requests allocates, faults in and unmaps nothing: a freed
+// 262144-byte buffer goes back to the system, and the next one's pages
+// fault in afresh. Each is wiped, as far as plain data reached, before it
+// is kept.
+constexpr int SPARE_BUFFERS = 16;
+
+struct spare_buffers {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;  // guards both fields
+    unsigned char* pairs[SPARE_BUFFERS][2];
+    int count = 0;
+};
+// Never destroyed: workers may still run as the process ends.
+spare_buffers& spares = *new spare_buffers;
+
+void buffers_get(request* r)
+{
+    pthread_mutex_lock(&spares.lock);
+    if (spares.count > 0) {
+        spares.count--;
+        r->in = spares.pairs[spares.count][0];
+        r->out = spares.pairs[spares.count][1];
+    }
+    pthread_mutex_unlock(&spares.lock);
+    if (r->in)
+        return;
+    r->in = (unsigned char*)malloc(LOAD_SIZE);
+    r->out = (unsigned char*)malloc(LOAD_SIZE);
+}
+
+void buffers_put(request* r)
+{
+    if (r->out)
+        crypto_wipe(r->out, r->out_used);
+    pthread_mutex_lock(&spares.lock);
+    const bool kept = r->in && r->out && spares.count < SPARE_BUFFERS;
+    if (kept) {
+        spares.pairs[spares.count][0] = r->in;
+        spares.pairs[spares.count][1] = r->out;
+        spares.count++;
+    }
+    pthread_mutex_unlock(&spares.lock);
+    if (!kept) {
+        free(r->in);
+        free(r->out);
+    }
+}
+
+}  // namespace
 
 request* request_make(const unsigned char record[RECORD_SIZE])
 {
@@ -19,6 +72,7 @@ request* request_make(const unsigned char record[RECORD_SIZE])
     // would inherit.
     crypto_wipe_registers();
     r->in = r->out = nullptr;
+    r->out_used = 0;
     r->reply = r->data = -1;
     r->owner = UNKNOWN_OWNER;
     r->bound = REPLY_UNSERVED;
@@ -46,10 +100,8 @@ void request_prepare(request* r)
     // pay for the buffers and for the wipes; a ping touches neither. The
     // transfers check for buffers that could not be allocated.
     const unsigned char command = r->record[0];
-    if (command == CMD_DECRYPT_FILE || command == CMD_DECRYPT_CHUNK) {
-        r->in = (unsigned char*)malloc(LOAD_SIZE);
-        r->out = (unsigned char*)malloc(LOAD_SIZE);
-    }
+    if (command == CMD_DECRYPT_FILE || command == CMD_DECRYPT_CHUNK)
+        buffers_get(r);
     record_parse(r->record, &r->fields);
 }
 
@@ -60,10 +112,7 @@ void request_release(request* r)
         if (fd >= 0)
             close(fd);
     // The output buffer held plain data, the record and its fields a key.
-    free(r->in);
-    if (r->out)
-        crypto_wipe(r->out, LOAD_SIZE);
-    free(r->out);
+    buffers_put(r);
     crypto_wipe(r, sizeof *r);
     free(r);
     errno = err;

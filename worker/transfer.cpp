@@ -17,6 +17,8 @@ namespace {
 // Kernel memory, charged to the client's user; 1 MiB is Linux's default cap
 // for unprivileged pipes.
 constexpr size_t REPLY_PIPE_SIZE = 4 * LOAD_SIZE;
+// What a pipe holds unless told otherwise (Linux: 16 pages).
+constexpr off_t REPLY_PIPE_DEFAULT = 65536;
 
 // The cipher's block: a load that a failed read cut short keeps whole blocks.
 constexpr size_t BLOCK_SIZE = 8;
@@ -51,15 +53,15 @@ void start_cipher(const pipe_request* req, const transfer_codes* codes, thei99_d
 
 // Decrypts a load of n bytes and writes it. False (traced) when a write
 // fails.
-bool send_load(thei99_dsa* ctx, unsigned char* in, unsigned char* out, size_t n, int reply,
-               const transfer_codes* codes)
+bool send_load(request* r, thei99_dsa* ctx, size_t n, const transfer_codes* codes)
 {
     // Loads are filled, so only the file's last load can end inside a
     // block: that is the file's tail, which passes through.
     const size_t whole = n - n % BLOCK_SIZE;
-    codes->blocks(ctx, in, out, whole);
-    memcpy(out + whole, in + whole, n - whole);
-    if (io_write_all(reply, out, n, -1, codes->wrote) == 0)
+    r->out_used = std::max(r->out_used, n);
+    codes->blocks(ctx, r->in, r->out, whole);
+    memcpy(r->out + whole, r->in + whole, n - whole);
+    if (io_write_all(r->reply, r->out, n, -1, codes->wrote) == 0)
         return true;
     if (errno == EPIPE)
         trace("%s\n", codes->broken);
@@ -93,24 +95,26 @@ size_t fill_load(int data, unsigned char* in, bool* end, int* error)
     return n;
 }
 
-bool whole_file_loads(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply,
-                      const transfer_codes* codes)
+bool whole_file_loads(request* r, thei99_dsa* ctx, const transfer_codes* codes)
 {
-    transfer_lower_priority();
     bool ok = true, end = false;
     int error = 0;
-    while (!end && !error) {
-        const size_t n = fill_load(data, in, &end, &error);
+    for (int loads = 0; !end && !error; loads++) {
+        // A file of more than one load is bulk work (a short one is not
+        // worth the two system calls).
+        if (loads == 1)
+            transfer_lower_priority();
+        const size_t n = fill_load(r->data, r->in, &end, &error);
         if (n == 0)
             break;
         // Only its success matters: a reply descriptor that fstat no
         // longer takes ends the transfer as the end of the file would.
         struct stat st;
-        if (fstat(reply, &st) < 0) {
+        if (fstat(r->reply, &st) < 0) {
             trace("e30\n");
             break;
         }
-        ok = send_load(ctx, in, out, n, reply, codes);
+        ok = send_load(r, ctx, n, codes);
         if (!ok)
             break;
     }
@@ -125,13 +129,12 @@ bool whole_file_loads(int data, thei99_dsa* ctx, unsigned char* in, unsigned cha
 
 // A read that returns nothing or fails ends the transfer as a written load
 // does; only a failed write skips "t50".
-bool first_load(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply,
-                const transfer_codes* codes)
+bool first_load(request* r, thei99_dsa* ctx, const transfer_codes* codes)
 {
     bool end = false;
     int error = 0;
-    const size_t n = fill_load(data, in, &end, &error);
-    const bool ok = n == 0 || send_load(ctx, in, out, n, reply, codes);
+    const size_t n = fill_load(r->data, r->in, &end, &error);
+    const bool ok = n == 0 || send_load(r, ctx, n, codes);
     if (ok)
         trace("t50\n");
     if (ok && error)
@@ -153,10 +156,11 @@ void log_if_resized(const pipe_request* req, int data, off_t size)
 
 }  // namespace
 
-// Bulk work yields to short work: a whole-file transfer runs its loads at a
-// lower priority, for the rest of its thread's life, which ends with the
-// request; so do the helpers that decrypt with it. Pings, exits and first
-// loads keep the daemon's own priority.
+// Bulk work yields to short work: a whole-file transfer runs its loads from
+// the second on at a lower priority, for the rest of its thread's life,
+// which ends with the request; so do the helpers that decrypt with it.
+// Pings, exits, first loads and files of one load keep the daemon's own
+// priority.
 // Measured (tessarind-bench --latency): dropping before the first load gave
 // tails at least as short as dropping after it; nice 19, SCHED_BATCH,
 // SCHED_IDLE and longer scheduler slices gave none shorter, and SCHED_IDLE
@@ -210,10 +214,6 @@ const transfer_codes TRANSFER_FIRST_LOAD = {
 bool transfer_run(request* r, const transfer_codes* codes)
 {
     const pipe_request* req = &r->fields;
-    // A pipe that holds a few loads takes each load's write in one go and
-    // lets the worker run ahead of a client that reads in bursts, instead of
-    // a handful of wake-ups per load. Only a hint: the system may refuse it.
-    fcntl(r->reply, F_SETPIPE_SZ, (int)REPLY_PIPE_SIZE);
     trace("%s: %s\n", codes->reply_path, trace_text(req->reply_path).text);
     trace("%s: %s\n", codes->file_path, trace_text(req->file_path).text);
     trace("%s: %s\n", codes->key_string, trace_text(req->key_string).text);
@@ -227,9 +227,15 @@ bool transfer_run(request* r, const transfer_codes* codes)
         return false;
     struct stat opened;
     const bool sized = fstat(r->data, &opened) == 0;
+    // A pipe that holds a few loads takes each load's write in one go and
+    // lets the worker run ahead of a client that reads in bursts, instead of
+    // a handful of wake-ups per load; a file that fits the pipe as it is
+    // needs none. Only a hint: the system may refuse it.
+    if (!sized || opened.st_size > REPLY_PIPE_DEFAULT)
+        fcntl(r->reply, F_SETPIPE_SZ, (int)REPLY_PIPE_SIZE);
     thei99_dsa ctx;
     start_cipher(req, codes, &ctx);
-    if (!codes->loads(r->data, &ctx, r->in, r->out, r->reply, codes))
+    if (!codes->loads(r, &ctx, codes))
         worker_log_failure(r, errno);
     else if (sized)
         log_if_resized(req, r->data, opened.st_size);

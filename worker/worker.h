@@ -77,6 +77,7 @@ struct request {
     pipe_request fields;  // the record, parsed
     unsigned char* in;    // the transfers' two LOAD_SIZE buffers (null: none)
     unsigned char* out;
+    size_t out_used;      // how far plain data reached in out: what is wiped
     int reply;  // the reply FIFO, open for writing, or -1
     int data;   // the data file, or -1
 };
@@ -87,12 +88,13 @@ struct request {
 // ENFILE when no descriptor was left to bind it (it is never served by
 // name then).
 request* request_make(const unsigned char record[RECORD_SIZE]);
-// On the worker's thread: parses the record and, for a transfer, allocates
-// its buffers (null where they cannot be).
+// On the worker's thread: parses the record and, for a transfer, takes its
+// buffers, kept ones first (null where they cannot be had).
 void request_prepare(request* r);
 // Gives back all the request holds, on every path: closes its reply FIFO,
-// data file and bound FIFO, wipes its output buffer, record and fields,
-// frees them and r. Keeps errno.
+// data file and bound FIFO, wipes its output buffer as far as out_used,
+// its record and fields, keeps the buffers for the next transfer (a few) or
+// frees them, and frees r. Keeps errno.
 void request_release(request* r);
 
 // ---- dispatch.cpp: the pool's rule, on its counts alone -------------------
@@ -180,10 +182,10 @@ struct transfer_codes {
     // Decrypts the whole blocks of a load: helpers_blocks for the whole
     // file, which runs at bulk priority, crypto_blocks for the first load.
     void (*blocks)(const thei99_dsa* ctx, const unsigned char* in, unsigned char* out, size_t len);
-    // The loads: every one of the file (whole file) or the first. False,
-    // with errno set, when reading or writing failed.
-    bool (*loads)(int data, thei99_dsa* ctx, unsigned char* in, unsigned char* out, int reply,
-                  const transfer_codes* codes);
+    // The loads: every one of the file (whole file) or the first, through
+    // r's buffers; r->out_used follows the longest. False, with errno set,
+    // when reading or writing failed.
+    bool (*loads)(request* r, thei99_dsa* ctx, const transfer_codes* codes);
 };
 extern const transfer_codes TRANSFER_WHOLE_FILE;
 extern const transfer_codes TRANSFER_FIRST_LOAD;
