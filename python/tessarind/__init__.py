@@ -37,6 +37,7 @@ C library, whose tessarind_free() wipes the plain data.
 
 import base64
 import errno
+import io
 import os
 import pwd
 import select
@@ -314,6 +315,8 @@ def decrypt_to(path, key, fileobj, first_load=False, timeout=5.0):
     if not os.access(file_path, os.R_OK):
         raise _failure(_FILE, errno.EACCES, file_path)
     expected = min(st.st_size, _LOAD) if first_load else st.st_size
+    if isinstance(fileobj, _Plain):
+        fileobj.reserve(expected)
     written = 0
 
     def sink(data):
@@ -335,18 +338,35 @@ def decrypt_to(path, key, fileobj, first_load=False, timeout=5.0):
     return written
 
 
+class _Plain:
+    """The reply in one buffer of the file's size, filled in place and
+    handed over as it is: the plain data is held once, not in pieces and then
+    joined."""
+
+    def __init__(self):
+        self._buf = io.BytesIO()
+
+    def reserve(self, size):
+        # A BytesIO made from a bytes object nobody else holds writes into
+        # that very object, and getvalue() hands it over without a copy.
+        self._buf = io.BytesIO(bytes(size))
+
+    def write(self, data):
+        self._buf.write(data)
+
+    def value(self):
+        self._buf.truncate()
+        return self._buf.getvalue()
+
+
 def decrypt(path, key, first_load=False, timeout=5.0):
     """The plain data of the file at path (or of its first 262144 bytes), as
     bytes. A reply cut short is asked for once more. See decrypt_to."""
     for attempt in (1, 2):
-        chunks = []
-
-        class _Collect:
-            write = staticmethod(chunks.append)
-
+        plain = _Plain()
         try:
-            decrypt_to(path, key, _Collect, first_load, timeout)
-            return b"".join(chunks)
+            decrypt_to(path, key, plain, first_load, timeout)
+            return plain.value()
         except ReplyCutShort:
             # A daemon restarted mid-reply, say: nothing has reached the
             # caller yet, so it is asked once more.
