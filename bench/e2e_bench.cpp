@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/small.h"
 #include "client/client.h"
 #include "crypto/crypto.h"
 #include "tools/sandbox.h"
@@ -331,6 +332,7 @@ struct other {
 };
 struct setup {
     bool latency_only = false;
+    bool small_only = false;
     int exe = -1;
     std::vector<other> others;
 };
@@ -339,7 +341,8 @@ struct setup {
 bool parse_args(int argc, char** argv, setup* st)
 {
     st->latency_only = argc > 1 && strcmp(argv[1], "--latency") == 0;
-    if (st->latency_only) {
+    st->small_only = argc > 1 && strcmp(argv[1], "--small") == 0;
+    if (st->latency_only || st->small_only) {
         argv++;
         argc--;
     }
@@ -500,11 +503,12 @@ void print_report(const std::vector<sample>& runs, const std::vector<other>& oth
 
 }  // namespace
 
-// Usage: tessarind-bench [--latency] DAEMON [LABEL=DAEMON ...]. The first
-// daemon is measured in full; each other one (another build of it) on the
-// one-client whole-file figure, in the same runs, and the first other one
-// also under bulk load. --latency measures only short requests under bulk
-// load, for every daemon given.
+// Usage: tessarind-bench [--latency | --small] DAEMON [LABEL=DAEMON ...].
+// The first daemon is measured in full; each other one (another build of
+// it) on the one-client whole-file figure, in the same runs, and the first
+// other one also on short requests and under bulk load. --latency measures
+// only short requests under bulk load, --small only the short-request
+// table, for every daemon given.
 int main(int argc, char** argv)
 {
     setup st;
@@ -516,8 +520,14 @@ int main(int argc, char** argv)
     bench_data d;
     if (!make_data(&d))
         return 1;
-    if (st.latency_only) {
-        measure_all_latency(st, d);
+    std::vector<bench_daemon> small{{"measured build", st.exe}};
+    for (size_t i = 0; i < st.others.size() && (st.small_only || i < 1); i++)
+        small.push_back({st.others[i].label, st.others[i].exe});
+    if (st.latency_only || st.small_only) {
+        if (st.latency_only)
+            measure_all_latency(st, d);
+        else
+            measure_small_requests(small);
         remove_data(d);
         return 0;
     }
@@ -531,6 +541,7 @@ int main(int argc, char** argv)
     const long peak_rss = peak_with_32_transfers(pid, d.big, d.key_text);
     print_report(runs, st.others, peak_rss, idle_rss);
     sandbox_stop_daemon(pid);
+    measure_small_requests(small);
     measure_all_latency(st, d);
     remove_data(d);
     return 0;
