@@ -71,9 +71,18 @@ release-build:
 # package give). Beside it, on the one-client figure, the same build without
 # helper threads (also under bulk load), a Release (-O3) build and one with
 # Debian's packaging flags, each labelled.
+# BASELINE=REV (a commit) builds that commit's daemon too, from a worktree
+# in build-bench-baseline/, as the first other build: the short-request
+# table and the tails under bulk load are taken beside it, interleaved.
 DEB_CXXFLAGS = $(shell dpkg-buildflags --get CXXFLAGS 2>/dev/null) $(shell dpkg-buildflags --get CPPFLAGS 2>/dev/null)
 DEB_LDFLAGS = $(shell dpkg-buildflags --get LDFLAGS 2>/dev/null)
+BASELINE ?=
 bench:
+	@if [ -n "$(BASELINE)" ]; then \
+		rm -rf build-bench-baseline && git worktree prune && \
+		git worktree add --detach build-bench-baseline $(BASELINE) && \
+		cmake -S build-bench-baseline -B build-bench-baseline/build -DTESSARIND_TESTS=OFF && \
+		cmake --build build-bench-baseline/build -j $(JOBS) --target tessarind; fi
 	cmake -S . -B build-bench -DTESSARIND_TESTS=OFF -DTESSARIND_BENCH=ON
 	cmake --build build-bench -j $(JOBS)
 	cmake -S . -B build-bench-nohelpers -DTESSARIND_TESTS=OFF -DTESSARIND_MAX_HELPERS=0
@@ -83,6 +92,7 @@ bench:
 	CXXFLAGS="$(DEB_CXXFLAGS)" LDFLAGS="$(DEB_LDFLAGS)" cmake -S . -B build-bench-deb -DCMAKE_BUILD_TYPE=None -DTESSARIND_TESTS=OFF
 	cmake --build build-bench-deb -j $(JOBS) --target tessarind
 	./build-bench/bench/tessarind-bench ./build-bench/tessarind \
+		$(if $(BASELINE),"baseline $(BASELINE)=./build-bench-baseline/build/tessarind") \
 		"helpers off=./build-bench-nohelpers/tessarind" \
 		"Release (-O3)=./build-bench-release/tessarind" \
 		"None with dpkg-buildflags ($(strip $(DEB_CXXFLAGS)) $(strip $(DEB_LDFLAGS)))=./build-bench-deb/tessarind"
@@ -121,4 +131,5 @@ check-valgrind: build
 		./tests/daemon_tests --gtest_filter='*ValgrindScenario*'
 
 clean:
-	rm -rf $(BUILD) dist build-systemd build-bench build-bench-nohelpers build-bench-release build-bench-deb build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) dist build-systemd build-bench build-bench-nohelpers build-bench-release build-bench-deb build-bench-baseline build-asan build-tsan build-fuzz
+	git worktree prune

@@ -184,8 +184,8 @@ long peak_with_32_transfers(pid_t pid, const std::string& file, const std::strin
 // ---- short requests under bulk load ----------------------------------------
 
 constexpr int BULK_CLIENTS = 32;
-constexpr int PROBES = 1000;  // of each kind, one at a time, 5 ms apart
-constexpr int LATENCY_ROUNDS = 3;
+constexpr int PROBES = 1500;  // of each kind, one at a time, 5 ms apart: about 20 s
+constexpr int LATENCY_ROUNDS = 4;
 
 struct latency {
     double ping_p50, ping_p99, load_p50, load_p99;  // ms
