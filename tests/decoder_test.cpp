@@ -102,20 +102,42 @@ TEST(Decoder, BoundedIsPrefixOfUnbounded)
     }
 }
 
-// '-' is dropped wherever it stands, also at the end, and nothing past the
-// text's NUL is read (each text sits in a heap block of its exact size, for
-// AddressSanitizer).
-TEST(Decoder, KeyTextWithDashes)
+// The key rule: '-' is dropped wherever it stands, also at the end; '='
+// ends the key, '-' or not after it; the key is zero-filled to its size and
+// nothing is stored past it; and nothing past the text's NUL is read (each
+// text sits in a heap block of its exact size, for AddressSanitizer).
+TEST(Decoder, KeyFromText)
 {
-    const bytes abcd = {0x41, 0x42, 0x43, 0x44};
-    for (const char* text : {"QUJDRA", "QUJDRA-", "QUJDRA--", "-Q-UJ-DRA", "QUJD--RA-"}) {
-        const size_t len = strlen(text) + 1;
+    const bytes abcd = {0x41, 0x42, 0x43, 0x44}, abc = {0x41, 0x42, 0x43};
+    bytes twenty_one;
+    for (int i = 0; i < 21; i++)
+        twenty_one.push_back((unsigned char)(0x10 + i));
+    const std::string long_text = "EBESExQVFhcYGRobHB0eHyAhIiMk";  // the 21 bytes 10 .. 24
+    const struct {
+        std::string text;
+        bytes key;  // before the zero fill
+    } rows[] = {
+        {"QUJDRA", abcd},
+        {"QUJDRA-", abcd},
+        {"QUJDRA--", abcd},
+        {"-Q-UJ-DRA", abcd},
+        {"QUJD--RA-", abcd},
+        {"QUJD=RUZH", abc},
+        {"QUJD=-RA", abc},
+        {"QUJD-=RA", abc},
+        {"", {}},
+        {long_text, bytes(twenty_one.begin(), twenty_one.begin() + KEY_SIZE)},
+        {"-" + long_text, bytes(twenty_one.begin(), twenty_one.begin() + KEY_SIZE)},
+    };
+    for (const auto& row : rows) {
+        const size_t len = row.text.size() + 1;
         std::unique_ptr<char[]> exact(new char[len]);
-        memcpy(exact.get(), text, len);
-        bytes key(KEY_SIZE, 0xAA);
+        memcpy(exact.get(), row.text.c_str(), len);
+        bytes key(KEY_SIZE + 4, 0xAA);
         crypto_key_from_text(exact.get(), key.data(), KEY_SIZE);
-        bytes want = abcd;
+        bytes want = row.key;
         want.resize(KEY_SIZE, 0);
-        EXPECT_EQ(key, want) << text;
+        want.resize(KEY_SIZE + 4, 0xAA);
+        EXPECT_EQ(key, want) << row.text;
     }
 }

@@ -283,10 +283,11 @@ TEST(Dispatch, FailedStartsGiveShareAndSlotBack)
     const uint64_t A = 4242, B = 4243;
     std::deque<request> store;
     pool_queue q = queue_of({A, B}, &store);
-    for (int failure = 0; failure < 2 * OWNER_SHARE; failure++) {
+    for (int failure = 0; failure < 2 * OWNER_SHARE + 1; failure++) {
         const long i = dispatch_next(q);
         ASSERT_EQ(i, 0);
         dispatch_give_back(&q, 0, dispatch_take(&q, 0));
+        ASSERT_EQ(q.waiting.front()->bound, 0) << "after failure " << failure;
     }
     EXPECT_TRUE(q.serving.empty());
     EXPECT_EQ(q.running, 0);
