@@ -4,6 +4,8 @@
 // - "buffers": every allocation of one load fails, as under memory pressure;
 // - "short-reads": reads of regular files return at most a few odd sizes in
 //   turn, as some network and FUSE file systems do;
+// - "read-error": reads of regular files return 4099 bytes, then fail, EIO,
+//   in turn, as a failing disk does;
 // - "fifo-eof": reads of FIFOs (the public one) return end of file;
 // - "reply-fstat": fstat of a FIFO open for writing (a reply) fails, EIO;
 // - "write-error": writes of a load or more into a FIFO fail, EIO;
@@ -66,9 +68,17 @@ extern "C" ssize_t read(int fd, void* buf, size_t len)
     static std::atomic<unsigned> turn;
     static const size_t sizes[] = {4093, 1, 8191, 131075, 7, 65536};
     static const bool eof = fault("fifo-eof");
+    static const bool fail = fault("read-error");
     struct stat st;
     if (shorten && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
         len = std::min(len, sizes[turn++ % (sizeof sizes / sizeof *sizes)]);
+    if (fail && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (turn++ % 2) {
+            errno = EIO;
+            return -1;
+        }
+        len = std::min<size_t>(len, 4099);
+    }
     if (eof && is_fifo(fd, -1))
         return 0;
     if (!records_read && (fault("threads") || fault("helpers")) && is_fifo(fd, -1))

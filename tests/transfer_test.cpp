@@ -537,13 +537,17 @@ TEST_F(DaemonTest, WorkerWithoutBuffers)
 // stops).
 TEST_F(TransferTest, RareFaultsAndTheirTraces)
 {
-    const std::string file = make_file("two-loads", random_bytes(2 * LOAD_SIZE, 52), random_bytes(20, 53));
+    const std::string plain = random_bytes(2 * LOAD_SIZE, 52), key = random_bytes(20, 53);
+    const std::string file = make_file("two-loads", plain, key);
     const struct {
         const char* fault;
         unsigned char command;
         const char* trace;
     } cases[] = {
         {"threads", CMD_PING, "\ne8 1\ne15 1\ne15 1\ne17..\nt60\nt64\n"},
+        // The whole blocks read before the error are sent, and no more.
+        {"read-error", CMD_DECRYPT_FILE, "\ne31 4096\ne37\nt70:  "},
+        {"read-error", CMD_DECRYPT_CHUNK, "\nt47 4096\nt50\nt55\nt70:  "},
         {"reply-fstat", CMD_DECRYPT_FILE, "\ne30\ne35\ne37\nt70:  "},
         {"write-error", CMD_DECRYPT_FILE, "\n e33: 5\ne34\ne35\ne37\nt70:  "},
         {"write-error", CMD_DECRYPT_CHUNK, "\nt46\n 5\nt49\nt55\nt70:  "},
@@ -554,10 +558,13 @@ TEST_F(TransferTest, RareFaultsAndTheirTraces)
         daemon_kill(&daemon);
         ASSERT_TRUE(daemon_start_faulty(&daemon, c.fault));
         std::string got;
-        client_request(c.command, file.c_str(), "QUJD", 3000, &got);
+        client_request(c.command, file.c_str(), base64_encode(key).c_str(), 3000, &got);
         EXPECT_TRUE(daemon_wait_output(&daemon, c.trace, 5000)) << daemon_out(&daemon);
         if (strcmp(c.fault, "threads") == 0) {
             EXPECT_EQ(got, "OK");
+        }
+        if (strcmp(c.fault, "read-error") == 0) {
+            EXPECT_TRUE(got == plain.substr(0, 4096)) << got.size();
         }
     }
     EXPECT_EQ(daemon_wait(&daemon, 5000), 0) << "the end of the public FIFO ends the daemon";
