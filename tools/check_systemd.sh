@@ -142,6 +142,7 @@ err=$(as member tessarind-client stop 2>&1 || true)
 check "a member's stop is refused" holds "$err" "only root and the daemon's user (tessarind) may stop the daemon"
 as member sh -c 'cd /srv/data && tessarind-client decrypt --key-file key -o big64.out big64.enc' &
 decrypting=$!
+inside adduser --quiet member2 tessarind
 inside install -d -o member2 -m 0700 /srv/member2
 as member2 mkfifo -m 0620 /srv/member2/reply
 inside chgrp tessarind /srv/member2/reply
@@ -222,7 +223,6 @@ check "a restart with 20 records waiting serves all 20" is "$served" 20
 # A member's request waits in the daemon behind his held share while his
 # client gives up and removes its FIFO; another member makes a FIFO at the
 # same path and reads it: he gets nothing.
-inside adduser --quiet member2 tessarind
 cp "$(dirname "$0")/bound_reply.py" "$root/srv/bound_reply.py"
 inside install -d -o member -m 0700 /srv/bound
 as member python3 /srv/bound_reply.py /srv/data/plain.enc /srv/data/key /srv/bound >"$root/srv/bound/path" &
