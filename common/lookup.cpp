@@ -41,10 +41,17 @@ struct lookup_job {
 };
 
 struct lookups {
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t done;  // CLOCK_MONOTONIC, set up once
-    int running = 0;      // lookup threads that have not returned, waited for or not
-    bool ready = false;
+    lookups()
+    {
+        pthread_condattr_t ca;
+        pthread_condattr_init(&ca);
+        pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+        pthread_cond_init(&done, &ca);
+        pthread_condattr_destroy(&ca);
+    }
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;  // guards running and every job's done and abandoned
+    pthread_cond_t done;                               // a job is done (on CLOCK_MONOTONIC)
+    int running = 0;  // lookup threads that have not returned, waited for or not
 };
 // Never destroyed: a lookup thread may outlive main's return.
 lookups& lk = *new lookups;
@@ -84,14 +91,6 @@ void* lookup_main(void* arg)
 lookup_job* job_start(const char* path)
 {
     pthread_mutex_lock(&lk.lock);
-    if (!lk.ready) {
-        pthread_condattr_t ca;
-        pthread_condattr_init(&ca);
-        pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-        pthread_cond_init(&lk.done, &ca);
-        pthread_condattr_destroy(&ca);
-        lk.ready = true;
-    }
     // Lookups that never return each keep a thread: a few at most.
     const bool room = lk.running < MAX_SLOW_LOOKUPS;
     if (room)
