@@ -250,8 +250,10 @@ bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& n
 
 bool daemon_pings()
 {
+    // Generous: under ThreadSanitizer a daemon that just took dozens of
+    // records may need seconds before a ping's turn comes.
     std::string got;
-    return client_request(CMD_PING, "", "", 3000, &got) == 0 && got == "OK";
+    return client_request(CMD_PING, "", "", 20000, &got) == 0 && got == "OK";
 }
 
 std::string read_one_load(reply_fifo* r)

@@ -76,7 +76,8 @@ bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& n
 bool daemon_start_faulty(daemon_proc* d, const std::string& faults, const std::vector<std::string>& args = {"-d"},
                          int err_fd = -1);
 
-// Whether the daemon answers a ping with "OK" (it goes on serving).
+// Whether the daemon answers a ping with "OK" (it goes on serving),
+// waiting for it as long as a loaded machine may need.
 bool daemon_pings();
 // The errno of a call that returned -1 as the client library's calls fail;
 // 0 when it succeeded.
