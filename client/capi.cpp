@@ -4,16 +4,21 @@
 #include "client/tessarind/client.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
 
+#include "client/capi.h"
 #include "client/client.h"
-
-#define TESSARIND_API extern "C" __attribute__((visibility("default")))
+#include "client/failure.h"
 
 namespace {
+
+// The calling thread's last failure, as tessarind_last_error tells it.
+thread_local char last_error[PATH_MAX + 512];
 
 bool write_to_fd(void* ctx, const unsigned char* p, size_t len)
 {
@@ -56,37 +61,88 @@ bool restart_memory(void* ctx)
     return true;
 }
 
-// NULL arguments are EINVAL; the key text is checked once, here.
-bool arguments_usable(const char* path, const char* key_text)
+}  // namespace
+
+void capi_remember(const client_failure& f)
+{
+    const int saved = errno;
+    client_failure_message(f, last_error, sizeof last_error);
+    errno = saved;
+}
+
+bool capi_arguments_usable(const char* path, const char* key_text)
 {
     size_t bad;
     if (!path || !key_text) {
+        snprintf(last_error, sizeof last_error, "invalid argument: %s is NULL", path ? "the key text" : "the path");
         errno = EINVAL;
         return false;
     }
-    return client_key_check(key_text, &bad) > 0;
+    if (client_key_check(key_text, &bad) > 0)
+        return true;
+    client_failure f;
+    f.stage = STAGE_KEY;
+    f.err = errno;
+    f.key_bad = bad;
+    capi_remember(f);
+    return false;
+}
+
+namespace {
+
+int ask(unsigned char command, int timeout_ms)
+{
+    client_failure f;
+    if (client_ask(command, timeout_ms, nullptr, &f.stage) == 0)
+        return 0;
+    f.err = errno;
+    f.command = command == CMD_PING ? "ping" : "stop";
+    f.timeout_ms = timeout_ms;
+    capi_remember(f);
+    return -1;
+}
+
+// A failed decryption of path, told of in last_error; output names where
+// the plain data went.
+void remember_decrypt(const char* path, int timeout_ms, const client_transfer& t, const char* output)
+{
+    client_failure f;
+    f.stage = t.stage;
+    f.err = errno;
+    f.path = path;
+    f.output = output;
+    f.timeout_ms = timeout_ms;
+    f.t = &t;
+    capi_remember(f);
 }
 
 }  // namespace
 
 TESSARIND_API int tessarind_ping(int timeout_ms)
 {
-    return client_ask(CMD_PING, timeout_ms);
+    return ask(CMD_PING, timeout_ms);
 }
 
 TESSARIND_API int tessarind_stop(int timeout_ms)
 {
-    return client_ask(CMD_EXIT, timeout_ms);
+    return ask(CMD_EXIT, timeout_ms);
+}
+
+TESSARIND_API const char* tessarind_last_error(void)
+{
+    return last_error;
 }
 
 TESSARIND_API long long tessarind_decrypt_fd(const char* path, const char* key_text, int first_load, int out_fd,
                                              int timeout_ms)
 {
-    if (!arguments_usable(path, key_text))
+    if (!capi_arguments_usable(path, key_text))
         return -1;
     client_transfer t;
-    if (client_decrypt(path, key_text, first_load != 0, timeout_ms, write_to_fd, &out_fd, &t) < 0)
+    if (client_decrypt(path, key_text, first_load != 0, timeout_ms, write_to_fd, &out_fd, &t) < 0) {
+        remember_decrypt(path, timeout_ms, t, ("descriptor " + std::to_string(out_fd)).c_str());
         return -1;
+    }
     return t.received;
 }
 
@@ -94,15 +150,17 @@ TESSARIND_API void* tessarind_decrypt(const char* path, const char* key_text, in
                                       int timeout_ms)
 {
     if (!len) {
+        snprintf(last_error, sizeof last_error, "invalid argument: len is NULL");
         errno = EINVAL;
         return nullptr;
     }
-    if (!arguments_usable(path, key_text))
+    if (!capi_arguments_usable(path, key_text))
         return nullptr;
     client_transfer t;
     t.restart = restart_memory;
     to_memory m{&t, nullptr, 0, 0};
     if (client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t) < 0) {
+        remember_decrypt(path, timeout_ms, t, "a buffer in memory");
         tessarind_free(m.data, m.cap);
         return nullptr;
     }

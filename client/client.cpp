@@ -136,12 +136,17 @@ bool client_record_build(unsigned char record[RECORD_SIZE], unsigned char comman
 
 namespace {
 
-// Waits for fd to become ready for events; false with errno ETIMEDOUT.
-bool wait_ready(int fd, short events, int timeout_ms)
+// Waits for fd to become ready for events; false with errno ETIMEDOUT, or
+// ECANCELED when hangup_fd (if not -1) hangs up first.
+bool wait_ready(int fd, short events, int timeout_ms, int hangup_fd = -1)
 {
-    pollfd pfd{fd, events, 0};
+    pollfd pfd[2] = {{fd, events, 0}, {hangup_fd, 0, 0}};
     for (;;) {
-        const int n = poll(&pfd, 1, timeout_ms);
+        const int n = poll(pfd, hangup_fd < 0 ? 1 : 2, timeout_ms);
+        if (n > 0 && pfd[1].revents) {
+            errno = ECANCELED;
+            return false;
+        }
         if (n > 0)
             return true;
         if (n == 0) {
@@ -208,7 +213,7 @@ int client_send(const void* record, size_t len, int timeout_ms)
     return status;
 }
 
-int client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx, long long limit)
+int client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx, long long limit, int hangup_fd)
 {
     unsigned char buf[65536];
     long long total = 0;
@@ -218,7 +223,7 @@ int client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* c
         // poll waits for the first data or for a writer that came and went.
         // A request sent with timeout 0 has been taken at once: its reply is
         // read as it comes.
-        if (!wait_ready(r->fd, POLLIN, timeout_ms == 0 ? -1 : timeout_ms)) {
+        if (!wait_ready(r->fd, POLLIN, timeout_ms == 0 ? -1 : timeout_ms, hangup_fd)) {
             s = -1;
             break;
         }
@@ -289,29 +294,41 @@ bool client_append(void* ctx, const unsigned char* data, size_t len)
     return true;
 }
 
+int client_exchange_send(client_reply* r, unsigned char command, const char* file_path, const char* key,
+                         int timeout_ms, bool listen_now, client_stage* stage,
+                         void (*on_reply)(const client_reply*))
+{
+    *stage = STAGE_DAEMON;
+    if (!client_reply_open(r, listen_now))
+        return -1;
+    if (on_reply)
+        on_reply(r);
+    unsigned char record[RECORD_SIZE];
+    int s = -1;
+    if (client_record_build(record, command, r->path, file_path, key) &&
+        client_send(record, RECORD_SIZE, timeout_ms) == 0) {
+        *stage = STAGE_REPLY;
+        s = 0;
+    }
+    explicit_bzero(record, sizeof record);
+    if (s < 0)
+        client_reply_close(r);
+    return s;
+}
+
 int client_exchange(unsigned char command, const char* file_path, const char* key, int timeout_ms, client_sink sink,
                     void* ctx, const client_exchange_options& opt)
 {
     client_stage ignored;
     client_stage* stage = opt.stage ? opt.stage : &ignored;
-    *stage = STAGE_DAEMON;
     client_reply r;
     const bool late = opt.listen_after_ms >= 0;
-    if (!client_reply_open(&r, !late))
-        return -1;
-    if (opt.on_reply)
-        opt.on_reply(&r);
-    unsigned char record[RECORD_SIZE];
-    int s = -1;
-    if (client_record_build(record, command, r.path, file_path, key) &&
-        client_send(record, RECORD_SIZE, timeout_ms) == 0) {
-        *stage = STAGE_REPLY;
+    int s = client_exchange_send(&r, command, file_path, key, timeout_ms, !late, stage, opt.on_reply);
+    if (s == 0) {
         if (late)
             usleep((useconds_t)opt.listen_after_ms * 1000);
-        if (!late || client_reply_listen(&r))
-            s = client_read_reply(&r, timeout_ms, sink, ctx, opt.limit);
+        s = !late || client_reply_listen(&r) ? client_read_reply(&r, timeout_ms, sink, ctx, opt.limit) : -1;
     }
-    explicit_bzero(record, sizeof record);
     client_reply_close(&r);
     if (opt.on_reply)
         opt.on_reply(nullptr);
@@ -468,30 +485,60 @@ int decrypt_once(const char* file, const char* key_text, bool first_load, int ti
 
 }  // namespace
 
-int client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink, void* ctx,
-                   client_transfer* t, void (*on_reply)(const client_reply*))
+bool client_decrypt_prepare(const char* path, bool first_load, char* file, struct stat* st, client_transfer* t)
 {
     t->stage = STAGE_FILE;
     t->expected = -1;
     t->received = 0;
+    if (!realpath(path, file) || stat(file, st) < 0 || access(file, R_OK) < 0)
+        return false;
+    // The daemon serves regular files only, and so the reply's size is known.
+    if (!S_ISREG(st->st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    t->expected = first_load ? std::min<long long>(st->st_size, LOAD_SIZE) : st->st_size;
+    return true;
+}
+
+int client_decrypt_verdict(int s, const char* file, const struct stat& st, client_transfer* t)
+{
+    if (s == 0 && t->received < t->expected) {
+        errno = EIO;
+        s = -1;
+    }
+    // A reply of another length than the file had: the file changed while
+    // it was served, if its size did.
+    struct stat now;
+    const int saved = errno;
+    if (s < 0 && (errno == EIO || errno == EPROTO) && stat(file, &now) == 0 && now.st_size != st.st_size) {
+        t->changed_size = now.st_size;
+        t->stage = STAGE_REPLY;
+        errno = ESTALE;
+    } else {
+        errno = saved;
+    }
+    return s;
+}
+
+int client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink, void* ctx,
+                   client_transfer* t, void (*on_reply)(const client_reply*))
+{
     char file[PATH_MAX];
     struct stat st;
-    if (!realpath(path, file) || stat(file, &st) < 0 || access(file, R_OK) < 0)
+    if (!client_decrypt_prepare(path, first_load, file, &st, t))
         return -1;
-    // The daemon serves regular files only, and so the reply's size is known.
-    if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return -1;
-    }
-    t->expected = first_load ? std::min<long long>(st.st_size, LOAD_SIZE) : st.st_size;
     // Sent without the white space around it, which would end the daemon's
     // decoding at once. Too long a path or key fails as the record is built.
     std::string key_text(client_key_trim(key));
     int s = decrypt_once(file, key_text.c_str(), first_load, timeout_ms, sink, ctx, t, on_reply);
     // A reply cut short (a daemon restarted or upgraded mid-reply, say) is
     // asked for once more, if the sink can start afresh: nothing of it has
-    // reached the caller yet. Timeout 0 tries once.
-    if (s < 0 && errno == EIO && t->received < t->expected && timeout_ms != 0 && t->restart && t->restart(ctx)) {
+    // reached the caller yet. Timeout 0 tries once. An empty reply is the
+    // daemon's answer for a file it cannot read: asking again changes
+    // nothing.
+    if (s < 0 && errno == EIO && t->received > 0 && t->received < t->expected && timeout_ms != 0 && t->restart &&
+        t->restart(ctx)) {
         const long long first = t->received;
         s = decrypt_once(file, key_text.c_str(), first_load, timeout_ms, sink, ctx, t, on_reply);
         // The daemon that cut the reply off has gone, and none came back.
@@ -502,14 +549,7 @@ int client_decrypt(const char* path, const char* key, bool first_load, int timeo
             errno = EIO;
         }
     }
-    // A reply of another length than the file had: the file changed while
-    // it was served, if its size did.
-    struct stat now;
-    if (s < 0 && (errno == EIO || errno == EPROTO) && stat(file, &now) == 0 && now.st_size != st.st_size) {
-        t->changed_size = now.st_size;
-        t->stage = STAGE_REPLY;
-        errno = ESTALE;
-    }
+    s = client_decrypt_verdict(s, file, st, t);
     const int saved = errno;
     explicit_bzero(key_text.data(), key_text.size());
     errno = saved;

@@ -52,10 +52,13 @@ int client_send(const void* record, size_t len, int timeout_ms);
 // sink receives every piece; when it fails (false, errno set), reading stops
 // with its errno. A reply longer than limit bytes (-1: no limit) fails with
 // EPROTO as soon as the extra byte arrives, which is not handed to sink.
+// When hangup_fd hangs up (its peer closed) while the reply is awaited,
+// reading stops with ECANCELED.
 using client_sink = bool (*)(void* ctx, const unsigned char* data, size_t len);
 // The sink that appends every piece to the std::string ctx.
 bool client_append(void* ctx, const unsigned char* data, size_t len);
-int client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx, long long limit = -1);
+int client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* ctx, long long limit = -1,
+                      int hangup_fd = -1);
 
 // Writes all len bytes, retrying after EINTR; 0, or -1 with errno set.
 int client_write_all(int fd, const unsigned char* p, size_t len);
@@ -75,11 +78,19 @@ std::string_view client_key_trim(const char* text);
 // Standard base64 with '=' padding, which the daemon's decoder reads back.
 std::string client_base64_encode(const unsigned char* bytes, size_t len);
 
-// Where a request failed, which with its errno says what happened: the
-// file (checked here before anything is sent), the daemon (the reply FIFO
-// made and the record sent), the reply (read back), or the output (the
-// sink that took the reply).
-enum client_stage { STAGE_FILE, STAGE_DAEMON, STAGE_REPLY, STAGE_OUTPUT };
+// Where a request failed, which with its errno says what happened: the key
+// text or the file (both checked here before anything is sent), the daemon
+// (the reply FIFO made and the record sent), the reply (read back), or the
+// output (the sink that took the reply).
+enum client_stage { STAGE_KEY, STAGE_FILE, STAGE_DAEMON, STAGE_REPLY, STAGE_OUTPUT };
+
+// The first half of an exchange: the reply FIFO made in *r (and opened for
+// reading, unless listen_now is false) and the record sent. 0, or -1 with
+// errno and *r closed. *stage and on_reply (told of *r once it exists) as
+// for client_exchange.
+int client_exchange_send(client_reply* r, unsigned char command, const char* file_path, const char* key,
+                         int timeout_ms, bool listen_now, client_stage* stage,
+                         void (*on_reply)(const client_reply*) = nullptr);
 
 // One whole exchange: reply FIFO, record, reply into sink (at most limit
 // bytes, -1: no limit), clean-up. on_reply, when given, is told of the reply
@@ -121,7 +132,9 @@ int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const cli
 // the file passed those checks. A reply shorter than the file, or its first
 // load, is asked for once more if t->restart says the sink can start
 // afresh (never with timeout 0), and else fails with EIO; a longer one fails
-// with EPROTO. on_reply as for client_exchange.
+// with EPROTO. An empty reply for a non-empty file is never asked again:
+// the daemon could not read the file (EIO, t->received 0). on_reply as for
+// client_exchange.
 // A reply of another length than the file, whose size then changed, fails
 // with ESTALE (t->changed_size: the size now); a reply cut short by a daemon
 // that then stopped sets t->stopped. t->stage says where it failed.
@@ -135,3 +148,11 @@ struct client_transfer {
 };
 int client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink, void* ctx,
                    client_transfer* t, void (*on_reply)(const client_reply*) = nullptr);
+
+// client_decrypt's two ends, for a reply read elsewhere. The first checks
+// the file and fills file (its absolute path, PATH_MAX bytes), *st and
+// t->expected; false with errno. The second judges the reply whose read
+// returned s, as client_decrypt does: EIO when it was short, ESTALE when the
+// file's size has changed since *st; the status to return.
+bool client_decrypt_prepare(const char* path, bool first_load, char* file, struct stat* st, client_transfer* t);
+int client_decrypt_verdict(int s, const char* file, const struct stat& st, client_transfer* t);

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <pwd.h>
 #include <string>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "client/failure.h"
 #include "client/output.h"
 #include "client/tessarind/client.h"
 #include "crypto/crypto.h"
@@ -72,6 +72,14 @@ __attribute__((format(printf, 1, 2))) int fail(const char* fmt, ...)
     return 1;
 }
 
+// One line for a failure, as the libraries tell it too.
+int report(const client_failure& f)
+{
+    char line[PATH_MAX + 512];
+    client_failure_message(f, line, sizeof line);
+    return fail("%s", line);
+}
+
 // Reads the key text from --key-file (PATH, or '-' for standard input),
 // '-' (standard input) or the argument, without the white space around it,
 // and checks it; a key for encrypting must be exactly KEY_SIZE bytes. 0, or
@@ -83,7 +91,7 @@ int read_key(const options& o, const char* arg, bool for_encrypt, std::string* k
     if (o.key_file || from_stdin) {
         FILE* f = from_stdin ? stdin : fopen(o.key_file, "r");
         if (!f)
-            return fail("cannot read key file: %s", strerror(errno));
+            return fail("cannot read key file %s: %s", o.key_file, strerror(errno));
         char buf[FIELD_SIZE + 2];
         const size_t n = fread(buf, 1, sizeof buf, f);
         if (f != stdin)
@@ -97,14 +105,13 @@ int read_key(const options& o, const char* arg, bool for_encrypt, std::string* k
     }
     size_t bad;
     const int bytes = client_key_check(key->c_str(), &bad);
-    if (bytes < 0 && errno == ENAMETOOLONG)
-        return fail("key text is longer than 255 characters");
-    if (bytes < 0 && bad == 0)
-        return fail("key text decodes to no bytes at all");
-    if (bytes < 0 && bad == KEY_LOOKS_HEX)
-        return fail("this looks like a hexadecimal key: give its base64 (xxd -r -p | base64)");
-    if (bytes < 0)
-        return fail("key text: character %zu is neither base64, '-' nor '=' padding at the end", bad);
+    if (bytes < 0) {
+        client_failure f;
+        f.stage = STAGE_KEY;
+        f.err = errno;
+        f.key_bad = bad;
+        return report(f);
+    }
     if (for_encrypt && bytes != KEY_SIZE)
         return fail("a key for encrypting is %d bytes; this key text gives %d", KEY_SIZE, bytes);
     // In place: no copy of the key is left behind in freed memory.
@@ -120,7 +127,7 @@ int output_failed(const char* path)
 {
     if (errno == EPERM)
         return fail("refusing to write into %s: not a regular file, and owned by another user", path);
-    return fail("cannot write output: %s", strerror(errno));
+    return fail("cannot write %s: %s", path ? path : "standard output", strerror(errno));
 }
 
 // OUT, with the transfer's counts for the progress line.
@@ -152,93 +159,18 @@ bool sink_restart(void* ctx)
     return !s->failed && output_restart(s->out);
 }
 
-// Who owns what sits at the public path, when that is not the daemon.
-int not_the_daemon()
-{
-    struct stat st;
-    if (lstat(PUBLIC_FIFO_PATH, &st) < 0)
-        return fail("%s is not the daemon's", PUBLIC_FIFO_PATH);
-    const passwd* pw = getpwuid(st.st_uid);
-    return fail("%s is not the daemon's (owner %s, mode %04o)", PUBLIC_FIFO_PATH,
-                pw ? pw->pw_name : std::to_string(st.st_uid).c_str(), (unsigned)(st.st_mode & 07777));
-}
-
-// The file's own failures, found before anything was sent.
-int report_file(const options& o, int e)
-{
-    const char* path = o.args.empty() ? "" : o.args[0];
-    if (e == EINVAL)
-        return fail("%s is not a regular file", path);
-    if (e == ENAMETOOLONG)
-        return fail("file path longer than 255 bytes");
-    return fail("file not readable: %s", strerror(e));
-}
-
-// The request did not reach the daemon.
-int report_daemon(int e)
-{
-    switch (e) {
-    case ECONNREFUSED:
-        return fail("daemon not running");
-    case EACCES:
-        return fail("not allowed to write %s: %s (ask to be made a member of group tessarind)", PUBLIC_FIFO_PATH,
-                    strerror(e));
-    case ENAMETOOLONG:
-        return fail("file path longer than 255 bytes");
-    case EPERM:
-        return not_the_daemon();
-    }
-    return fail("request failed: %s", strerror(e));
-}
-
-// What came back was not the whole reply; t is null for ping and stop.
-int report_reply(const options& o, int e, const client_transfer* t)
-{
-    const char* path = o.args.empty() ? "" : o.args[0];
-    const double wait_s = o.timeout_ms / 1000.0;
-    if (e == ETIMEDOUT && !t)
-        return fail("no reply in time: waited %g s for the daemon to answer the %s", wait_s, o.command);
-    if (e == ETIMEDOUT && t->received)
-        return fail("no reply in time: waited %g s for more data after %lld bytes", wait_s, t->received);
-    if (e == ETIMEDOUT)
-        return fail("no reply in time: waited %g s for the daemon to reply", wait_s);
-    // The reply has no status: an empty reply for a non-empty file means the
-    // daemon could not open it (it runs as its own user), a short one that it
-    // stopped before the end.
-    if (e == EIO && t && t->received == 0)
-        return fail("the daemon could not read %s: its user needs read access to the file and search access to "
-                    "its directories (see README, Installing)",
-                    path);
-    if (e == EIO && t && t->stopped)
-        return fail("reply cut short: %lld of %lld bytes, and the daemon stopped meanwhile", t->received,
-                    t->expected);
-    if (e == EIO && t)
-        return fail("reply cut short: %lld of %lld bytes", t->received, t->expected);
-    if (e == ESTALE && t)
-        return fail("%s changed while it was served: %lld bytes when asked for, %lld now", path, t->expected,
-                    t->changed_size);
-    if (e == EPROTO)
-        return fail("unexpected reply: more bytes than the daemon sends (somebody else wrote into the reply FIFO)");
-    return fail("request failed: %s", strerror(e));
-}
-
-// One line for a failed request: by the stage it failed at, then by errno.
+// One line for a failed request; t is null for ping and stop.
 int report(const options& o, client_stage stage, const client_transfer* t)
 {
-    const int e = errno;
-    if (e == EBUSY)
-        return fail("daemon busy: its FIFO stayed full for %g s", o.timeout_ms / 1000.0);
-    switch (stage) {
-    case STAGE_FILE:
-        return report_file(o, e);
-    case STAGE_DAEMON:
-        return report_daemon(e);
-    case STAGE_REPLY:
-        return report_reply(o, e, t);
-    case STAGE_OUTPUT:
-        break;
-    }
-    return output_failed(o.out);
+    client_failure f;
+    f.stage = stage;
+    f.err = errno;
+    f.command = o.command;
+    f.path = o.args.empty() ? "" : o.args[0];
+    f.output = o.out && strcmp(o.out, "-") != 0 ? o.out : "standard output";
+    f.timeout_ms = o.timeout_ms;
+    f.t = t;
+    return report(f);
 }
 
 // ping and stop: one word back, "OK" or "BYE".
@@ -246,12 +178,6 @@ int cmd_ask(const options& o, bool stop)
 {
     if (!o.args.empty())
         return usage_error(stop ? "stop takes no arguments" : "ping takes no arguments");
-    uid_t daemon_uid;
-    if (stop && !client_may_stop(&daemon_uid)) {
-        const passwd* pw = getpwuid(daemon_uid);
-        return fail("only root and the daemon's user (%s) may stop the daemon",
-                    pw ? pw->pw_name : std::to_string(daemon_uid).c_str());
-    }
     client_stage stage;
     if (client_ask(stop ? CMD_EXIT : CMD_PING, o.timeout_ms, output_doom_reply, &stage) < 0)
         return report(o, stage, nullptr);
@@ -263,7 +189,7 @@ int cmd_ask(const options& o, bool stop)
     struct stat st;
     while (stop && lstat(PUBLIC_FIFO_PATH, &st) == 0 && st.st_uid == geteuid()) {
         if (output_now() > deadline)
-            return fail("the daemon answered but did not remove its FIFO in time");
+            return fail("the daemon answered but did not remove %s in time", PUBLIC_FIFO_PATH);
         usleep(10000);
     }
     return 0;
@@ -337,11 +263,11 @@ int cmd_encrypt(const options& o)
         const int saved = errno;
         if (in >= 0)
             close(in);
-        return fail("file not readable: %s", strerror(saved));
+        return fail("cannot read %s: %s", o.args[0], strerror(saved));
     }
     if (o.out && stat(o.out, &out_st) == 0 && out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) {
         close(in);
-        return fail("refusing to overwrite the input file");
+        return fail("refusing to overwrite the input file %s", o.args[0]);
     }
     // The same key the daemon builds.
     unsigned char key[KEY_SIZE];
@@ -363,7 +289,7 @@ int cmd_encrypt(const options& o)
         return output_failed(o.out);
     }
     if (!ok)
-        return fail("encryption failed: %s", strerror(errno));
+        return fail("cannot encrypt %s into %s: %s", o.args[0], o.out ? o.out : "standard output", strerror(errno));
     return 0;
 }
 
@@ -385,7 +311,7 @@ int cmd_keygen(const options& o)
     const bool ok =
         output_commit(&out, client_write_all(out.fd, (const unsigned char*)text.data(), text.size()) == 0);
     explicit_bzero(text.data(), text.size());
-    return ok ? 0 : fail("cannot write the key: %s", strerror(errno));
+    return ok ? 0 : fail("cannot write the key to %s: %s", o.out ? o.out : "standard output", strerror(errno));
 }
 
 // Parses "--timeout S" as seconds (fractions allowed).

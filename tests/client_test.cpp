@@ -4,7 +4,10 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <atomic>
+#include <cmath>
 #include <functional>
+#include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -165,7 +168,7 @@ TEST_F(DaemonTest, ClientWithoutDaemonOrReadableFile)
     EXPECT_EQ(run({"decrypt", f, "QUJD"}, &out, &err), 1);
     EXPECT_EQ(err, "tessarind-client: daemon not running\n");
     EXPECT_EQ(run({"decrypt", dir + "/absent", "QUJD"}, &out, &err), 1);
-    EXPECT_EQ(err, "tessarind-client: file not readable: No such file or directory\n");
+    EXPECT_EQ(err, "tessarind-client: cannot read " + dir + "/absent: No such file or directory\n");
     EXPECT_EQ(run({"decrypt", f}, &out, &err), 2);
     EXPECT_EQ(err, "tessarind-client: no KEY given\n(see tessarind-client --help)\n");
     for (const std::string& not_regular : {dir, std::string("/dev/null")}) {
@@ -196,8 +199,13 @@ TEST_F(DaemonTest, ClientRefusesKeyTextsAndItsOwnInput)
         EXPECT_EQ(err, "tessarind-client: " + k.err + "\n");
     }
     EXPECT_EQ(run({"encrypt", "-o", f, f, KEY20}, &out, &err), 1);
-    EXPECT_EQ(err, "tessarind-client: refusing to overwrite the input file\n");
+    EXPECT_EQ(err, "tessarind-client: refusing to overwrite the input file " + f + "\n");
     EXPECT_EQ(file_read(f), "12345678");
+    // Each names the path it is about.
+    EXPECT_EQ(run({"decrypt", "--key-file", dir + "/none", f}, &out, &err), 1);
+    EXPECT_EQ(err, "tessarind-client: cannot read key file " + dir + "/none: No such file or directory\n");
+    EXPECT_EQ(run({"encrypt", dir, KEY20}, &out, &err), 1);
+    EXPECT_EQ(err, "tessarind-client: cannot encrypt " + dir + " into standard output: Is a directory\n");
 }
 
 TEST_F(DaemonTest, ClientKeygenEncryptDecryptRoundTrips)
@@ -382,10 +390,10 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
         int records = 1;  // that the client sends: a reply cut short is asked for twice
         size_t grow = 0;  // bytes the file grows by while it is served
     } cases[] = {
-        {"reply cut short, twice", decrypt, 100, false, 0, "tessarind-client: reply cut short: 100 of 4096 bytes\n",
+        {"reply cut short, twice", decrypt, 100, false, 0, "tessarind-client: reply for /tmp/work/data cut short: 100 of 4096 bytes\n",
          2},
         {"reply longer than the file", decrypt, 4097, false, 0,
-         "tessarind-client: unexpected reply: more bytes than the daemon sends (somebody else wrote into the reply "
+         "tessarind-client: unexpected reply for /tmp/work/data: more bytes than the daemon sends (somebody else wrote into the reply "
          "FIFO)\n"},
         {"a file that grew while it was served", decrypt, 4104, false, 0,
          "tessarind-client: /tmp/work/data changed while it was served: 4096 bytes when asked for, 4104 now\n", 1,
@@ -435,4 +443,264 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
         EXPECT_EQ(records, c.records);
         EXPECT_EQ(leftovers(dir), 0u);
     }
+}
+
+namespace {
+
+size_t entries(const std::string& dir)
+{
+    size_t n = 0;
+    DIR* dp = opendir(dir.c_str());
+    while (const dirent* e = dp ? readdir(dp) : nullptr)
+        n += e->d_name[0] != '.';
+    if (dp)
+        closedir(dp);
+    return n;
+}
+
+}  // namespace
+
+// The C library's streams, as an event loop reads them: eight transfers at
+// once through poll, each exact; a reader that stops early and closes
+// leaves no thread, descriptor or reply FIFO behind.
+TEST_F(DaemonTest, CApiStreamsThroughPoll)
+{
+    ASSERT_TRUE(daemon_start(&daemon, {}));
+    const size_t sizes[] = {0, 1, 8, 4096, 65543, LOAD_SIZE, LOAD_SIZE + 7, 1 << 20};
+    const size_t n = std::size(sizes);
+    std::vector<std::string> plain(n), got(n);
+    std::vector<pollfd> fds(n);
+    const size_t threads = entries("/proc/self/task"), descriptors = entries("/proc/self/fd");
+    for (size_t i = 0; i < n; i++) {
+        const std::string file = dir + "/p" + std::to_string(i);
+        plain[i] = random_bytes(sizes[i], (unsigned)i);
+        ASSERT_TRUE(file_write(file, encrypt_bytes(plain[i], "ABCDEFGHIJKLMNOPQRST")));
+        fds[i] = {tessarind_open(file.c_str(), KEY20, 0, 20000), POLLIN, 0};
+        ASSERT_GE(fds[i].fd, 0) << tessarind_last_error();
+    }
+    for (size_t open = n; open > 0;) {
+        ASSERT_GT(poll(fds.data(), n, 20000), 0);
+        for (size_t i = 0; i < n; i++) {
+            char buf[70000];
+            const ssize_t r = fds[i].revents ? read(fds[i].fd, buf, sizeof buf) : -1;
+            if (r > 0)
+                got[i].append(buf, (size_t)r);
+            if (r == 0) {
+                EXPECT_EQ(tessarind_close(fds[i].fd), 0) << tessarind_last_error();
+                fds[i].fd = -1;
+                open--;
+            }
+        }
+    }
+    for (size_t i = 0; i < n; i++)
+        EXPECT_TRUE(got[i] == plain[i]) << "file " << i << ": " << got[i].size() << " of " << plain[i].size();
+
+    const int early = tessarind_open((dir + "/p7").c_str(), KEY20, 0, 20000);
+    ASSERT_GE(early, 0);
+    char buf[100];
+    pollfd p{early, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 20000), 1);
+    ASSERT_GT(read(early, buf, sizeof buf), 0);
+    EXPECT_EQ(failure(tessarind_close(early)), ECANCELED);
+    EXPECT_NE(std::string(tessarind_last_error()).find("reading of " + dir + "/p7 stopped after "),
+              std::string::npos) << tessarind_last_error();
+    EXPECT_EQ(failure(tessarind_close(early)), EBADF);
+    EXPECT_EQ(entries("/proc/self/task"), threads);
+    EXPECT_EQ(entries("/proc/self/fd"), descriptors);
+    EXPECT_EQ(leftovers(dir), 0u);
+    EXPECT_TRUE(daemon_pings());
+}
+
+namespace {
+
+// Plays the daemon at the public FIFO: answers every record with `bytes`
+// bytes (making `file` `grow` bytes longer first), or never opens the reply
+// FIFO when silent.
+struct fake_daemon {
+    size_t bytes = 0, grow = 0;
+    bool silent = false;
+    std::string file;
+    std::atomic<bool> done{false};
+    int pub = -1, keep = -1;
+    std::thread thread;
+
+    bool start()
+    {
+        if (mkfifo(PUBLIC_FIFO_PATH, 0622) < 0)
+            return false;
+        pub = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        keep = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // as the daemon's own write end
+        thread = std::thread([this] { serve(); });
+        return pub >= 0 && keep >= 0;
+    }
+    void serve()
+    {
+        unsigned char rec[RECORD_SIZE];
+        pollfd p{pub, POLLIN, 0};
+        while (!done) {
+            if (poll(&p, 1, 50) != 1 || read(pub, rec, sizeof rec) != (ssize_t)sizeof rec || silent)
+                continue;
+            rec[FILE_PATH_OFFSET - 1] = 0;
+            const int reply = open((const char*)rec + REPLY_PATH_OFFSET, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (grow)
+                file_write(file, random_bytes(bytes, 80));
+            const std::string answer = random_bytes(bytes, 81);
+            if (reply >= 0 && fcntl(reply, F_SETFL, 0) == 0) {
+                EXPECT_EQ(write(reply, answer.data(), bytes), (ssize_t)bytes);
+            }
+            if (reply >= 0)
+                close(reply);
+        }
+    }
+    ~fake_daemon()
+    {
+        done = true;
+        if (thread.joinable())
+            thread.join();
+        for (int fd : {pub, keep}) {
+            if (fd >= 0)
+                close(fd);
+        }
+        unlink(PUBLIC_FIFO_PATH);
+    }
+};
+
+const char PYTHON_SAYS[] = R"PY(
+import sys, tessarind
+command, path, key, timeout = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
+try:
+    if command == "decrypt":
+        tessarind.decrypt(path, key, timeout=timeout)
+    else:
+        getattr(tessarind, command)(timeout)
+    print("(succeeded)")
+except tessarind.Error as e:
+    print(e)
+)PY";
+
+// The C library's line for a call in a child of ours, as root or as nobody.
+std::string c_says(const std::string& command, const std::string& path, const std::string& key, int timeout_ms,
+                   bool nobody)
+{
+    int p[2];
+    if (pipe(p) < 0)
+        return "pipe failed";
+    const pid_t child = fork();
+    if (child == 0) {
+        if (nobody && (setgroups(0, nullptr) < 0 || setresgid(65534, 65534, 65534) < 0 ||
+                       setresuid(65534, 65534, 65534) < 0))
+            _exit(1);
+        size_t len;
+        void* plain = nullptr;
+        const int rc = command == "ping"   ? tessarind_ping(timeout_ms)
+                       : command == "stop" ? tessarind_stop(timeout_ms)
+                                           : ((plain = tessarind_decrypt(path.c_str(), key.c_str(), 0, &len,
+                                                                         timeout_ms)) != nullptr) - 1;
+        const std::string said = rc < 0 ? tessarind_last_error() : "(succeeded)";
+        _exit(write(p[1], said.data(), said.size()) == (ssize_t)said.size() ? 0 : 1);
+    }
+    close(p[1]);
+    std::string said;
+    char buf[4096];
+    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;)
+        said.append(buf, (size_t)n);
+    close(p[0]);
+    waitpid(child, nullptr, 0);
+    return said;
+}
+
+}  // namespace
+
+// Every failure README lists, as the command-line client, the C library
+// (tessarind_last_error) and the Python module (str of the exception) tell
+// it: one line, naming the path it is about.
+TEST_F(DaemonTest, EveryInterfaceTellsAFailureAlike)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "another user's calls need root";
+    if (!python_available())
+        GTEST_SKIP() << "no Python 3 found when the tests were built";
+    const std::string data = dir + "/data";
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    enum at_public { NOTHING, FAKE, IMPOSTOR, FULL, GROUP_ONLY };
+    const struct {
+        const char* what;
+        std::string command, path, key = KEY20;
+        at_public there = FAKE;
+        size_t bytes = 4096, grow = 0;
+        bool silent = false, nobody = false;
+        const char* timeout = "1";
+        std::string says;
+    } rows[] = {
+        {"no daemon", "decrypt", data, KEY20, NOTHING, 0, 0, false, false, "1", "daemon not running"},
+        {"no daemon, ping", "ping", "", "", NOTHING, 0, 0, false, false, "1", "daemon not running"},
+        {"missing file", "decrypt", dir + "/absent", KEY20, FAKE, 0, 0, false, false, "1",
+         "cannot read " + dir + "/absent: No such file or directory"},
+        {"not a regular file", "decrypt", dir, KEY20, FAKE, 0, 0, false, false, "1", dir + " is not a regular file"},
+        {"key text", "decrypt", data, "QQ=x", FAKE, 0, 0, false, false, "1",
+         "key text: character 4 is neither base64, '-' nor '=' padding at the end"},
+        {"file the daemon cannot read", "decrypt", data, KEY20, FAKE, 0, 0, false, false, "1",
+         "the daemon could not read " + data +
+             ": its user needs read access to the file and search access to its directories (see README, "
+             "Installing)"},
+        {"reply cut short", "decrypt", data, KEY20, FAKE, 100, 0, false, false, "1",
+         "reply for " + data + " cut short: 100 of 4096 bytes"},
+        {"reply longer than the file", "decrypt", data, KEY20, FAKE, 4097, 0, false, false, "1",
+         "unexpected reply for " + data +
+             ": more bytes than the daemon sends (somebody else wrote into the reply FIFO)"},
+        {"file that grew while served", "decrypt", data, KEY20, FAKE, 4104, 8, false, false, "1",
+         data + " changed while it was served: 4096 bytes when asked for, 4104 now"},
+        {"no reply", "decrypt", data, KEY20, FAKE, 0, 0, true, false, "1",
+         "no reply in time: waited 1 s for the daemon to reply about " + data},
+        {"no answer to a ping", "ping", "", "", FAKE, 0, 0, true, false, "0.5",
+         "no reply in time: waited 0.5 s for the daemon to answer the ping"},
+        {"impostor", "decrypt", data, KEY20, IMPOSTOR, 0, 0, false, false, "1",
+         "/tmp/TALV_PIPE is not the daemon's (owner root, mode 0644)"},
+        {"daemon busy", "decrypt", data, KEY20, FULL, 0, 0, false, false, "0.2",
+         "daemon busy: its FIFO stayed full for 0.2 s"},
+        {"not a member", "ping", "", "", GROUP_ONLY, 0, 0, false, true, "1",
+         "not allowed to write /tmp/TALV_PIPE: Permission denied (ask to be made a member of group tessarind)"},
+        {"stop by another user", "stop", "", "", GROUP_ONLY, 0, 0, false, true, "1",
+         "only root and the daemon's user (root) may stop the daemon"},
+    };
+    setenv("TESSARIND_WRAPPER", "setpriv --reuid=65534 --regid=65534 --clear-groups", 1);
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        fake_daemon fake;
+        int reader = -1;
+        if (r.there == FAKE) {
+            fake.bytes = r.bytes;
+            fake.grow = r.grow;
+            fake.silent = r.silent;
+            fake.file = data;
+            ASSERT_TRUE(fake.start());
+        } else if (r.there != NOTHING) {
+            ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0600), 0);
+            ASSERT_EQ(chmod(PUBLIC_FIFO_PATH, r.there == IMPOSTOR ? 0644 : r.there == FULL ? 0622 : 0620), 0);
+            reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            const int filler = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            const std::string record(RECORD_SIZE, 'x');
+            while (r.there == FULL && write(filler, record.data(), record.size()) > 0) {
+            }
+            close(filler);
+        }
+        const std::vector<std::string> args =
+            r.command == "decrypt" ? std::vector<std::string>{"--timeout", r.timeout, r.command, r.path, r.key}
+                                   : std::vector<std::string>{"--timeout", r.timeout, r.command};
+        std::string out, err;
+        ASSERT_TRUE(file_write(data, random_bytes(4096, 80)));
+        client_run(args, &out, &err, "", r.nobody);
+        EXPECT_EQ(err, "tessarind-client: " + r.says + "\n") << "tessarind-client";
+        ASSERT_TRUE(file_write(data, random_bytes(4096, 80)));
+        EXPECT_EQ(c_says(r.command, r.path, r.key, (int)std::lround(atof(r.timeout) * 1000), r.nobody), r.says)
+            << "C";
+        ASSERT_TRUE(file_write(data, random_bytes(4096, 80)));
+        python_run({"-c", PYTHON_SAYS, r.command, r.path, r.key, r.timeout}, &out, &err, r.nobody);
+        EXPECT_EQ(out, r.says + "\n") << "Python: " << err;
+        if (reader >= 0)
+            close(reader);
+        if (r.there != FAKE)
+            unlink(PUBLIC_FIFO_PATH);
+    }
+    unsetenv("TESSARIND_WRAPPER");
 }

@@ -28,7 +28,9 @@ bool isolated = false;
 int daemon_exe = -1;
 int client_exe = -1;
 int clear_fifo_exe = -1;
+int python_exe = -1;
 std::string faults_shim;
+std::vector<std::pair<std::string, std::string>> python_module;  // file name, text
 
 }  // namespace
 
@@ -44,6 +46,11 @@ void harness_init()
 #endif
 #ifdef TESSARIND_FAULTS_SHIM
     faults_shim = file_read(TESSARIND_FAULTS_SHIM);
+#endif
+#ifdef TESSARIND_PYTHON
+    python_exe = open(TESSARIND_PYTHON, O_PATH | O_CLOEXEC);
+    for (const char* name : {"__init__.py", "aio.py"})
+        python_module.emplace_back(name, file_read(std::string(TESSARIND_SOURCE_DIR "/python/tessarind/") + name));
 #endif
     isolated = sandbox_private_mounts();
 }
@@ -314,6 +321,30 @@ int client_run(const std::vector<std::string>& args, std::string* out, std::stri
     std::vector<std::string> all{"tessarind-client"};
     all.insert(all.end(), args.begin(), args.end());
     return program_run(client_exe, all, out, err, input, wrap);
+}
+
+bool python_available()
+{
+    return python_exe >= 0;
+}
+
+int python_run(const std::vector<std::string>& args, std::string* out, std::string* err, bool wrap)
+{
+    // The module as it stands in the source tree, where any user may read it.
+    const std::string root = "/tmp/python";
+    mkdir(root.c_str(), 0755);
+    mkdir((root + "/tessarind").c_str(), 0755);
+    for (const auto& [name, text] : python_module)
+        if (!file_write(root + "/tessarind/" + name, text))
+            return -1;
+    setenv("PYTHONPATH", root.c_str(), 1);
+    setenv("PYTHONDONTWRITEBYTECODE", "1", 1);
+    std::vector<std::string> all{"python3"};
+    all.insert(all.end(), args.begin(), args.end());
+    const int status = program_run(python_exe, all, out, err, "", wrap);
+    unsetenv("PYTHONPATH");
+    unsetenv("PYTHONDONTWRITEBYTECODE");
+    return status;
 }
 
 int clear_fifo_run(std::string* err)

@@ -125,6 +125,13 @@ bool request_send(unsigned char command, const std::string& reply_path, const st
 int client_run(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr,
                const std::string& input = "", bool wrap = false);
 
+// Runs python3 with args and the source tree's module on its path (under
+// TESSARIND_WRAPPER when wrap is set); its exit status, output in *out.
+// python_available: whether the build found a Python 3.
+bool python_available();
+int python_run(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr,
+               bool wrap = false);
+
 // Runs tessarind-clear-fifo, as the socket does before it listens; its
 // exit status, standard error in *err.
 int clear_fifo_run(std::string* err);

@@ -28,13 +28,15 @@
  *   ESTALE        the reply has another length than the file had, and the
  *                 file's size changed since: it changed while served
  *   EIO           the reply is shorter than the file (or its first load):
- *                 the daemon could not read the file, or stopped mid-reply
+ *                 the daemon could not read the file (an empty reply: never
+ *                 asked again), or stopped mid-reply
  *   EPERM         /tmp/TALV_PIPE is not the daemon's: a FIFO owned by another
  *                 user than root, the caller or tessarind, or readable by
  *                 group or others; nothing was sent to it
  *   EPROTO        the daemon answered something unexpected, or more bytes
  *                 than it sends (somebody else wrote into the reply FIFO)
  *   anything else a system call set.
+ * tessarind_last_error() then says it in a line naming the path.
  */
 #ifndef TESSARIND_CLIENT_H
 #define TESSARIND_CLIENT_H
@@ -65,6 +67,29 @@ void *tessarind_decrypt(const char *path, const char *key_text, int first_load, 
  * -1 with errno (bytes may have been written by then). */
 long long tessarind_decrypt_fd(const char *path, const char *key_text, int first_load, int out_fd,
                                int timeout_ms);
+
+/* The request for the file at path, whose plain data is read from the
+ * descriptor returned, as it comes, until end of file: read(2) it, or watch
+ * it with poll, epoll or an event loop (O_NONBLOCK is set; the caller may
+ * clear it). The file and the key are checked, and the request sent, before
+ * it returns; -1 with errno otherwise. Every descriptor it returns is given
+ * back with tessarind_close, never close(2). timeout_ms bounds each wait for
+ * the daemon's data, not the caller's reading. A thread of the library
+ * carries the reply until then. */
+int tessarind_open(const char *path, const char *key_text, int first_load, int timeout_ms);
+
+/* Closes a descriptor of tessarind_open, releasing all it held, and says
+ * whether what was read from it was the whole reply: 0, or -1 with errno as
+ * for tessarind_decrypt (EIO, ESTALE, EPROTO, ETIMEDOUT), ECANCELED when it
+ * is closed before the end of the reply was read, EBADF when fd is not
+ * one. A reply cut short is not asked again: part of it was handed over. */
+int tessarind_close(int fd);
+
+/* The calling thread's last failed call, as one line naming the path it is
+ * about and the cause: what tessarind-client prints, without its
+ * "tessarind-client: ". "" before any failure; a call that succeeds leaves
+ * it as it was. */
+const char *tessarind_last_error(void);
 
 /* Wipes the plain data, then frees it. */
 void tessarind_free(void *plaintext, size_t len);

@@ -1,0 +1,23 @@
+// SPDX-License-Identifier: MIT
+// What a failed request is told by: one line, the same from the
+// command-line client, the C library (tessarind_last_error) and the Python
+// module, naming the path it is about.
+#pragma once
+
+#include <cstddef>
+
+#include "client/client.h"
+
+struct client_failure {
+    client_stage stage = STAGE_FILE;
+    int err = 0;                           // the errno it failed with
+    const char* command = "decrypt";       // "ping", "stop" or "decrypt"
+    const char* path = "";                 // the file, as the caller named it
+    const char* output = "";               // where the plain data went, for STAGE_OUTPUT
+    int timeout_ms = -1;
+    const client_transfer* t = nullptr;    // null for ping and stop
+    size_t key_bad = 0;                    // for STAGE_KEY: client_key_check's *bad
+};
+
+// The line, without a program's prefix, into buf (always terminated).
+void client_failure_message(const client_failure& f, char* buf, size_t size);
