@@ -16,8 +16,10 @@ trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 pc=$(find "$work/prefix" -name tessarind-client.pc)
 libdir=$(dirname "$(dirname "$pc")")
-cc -Wall -Wextra -Werror -o "$work/decrypt" "$src/examples/decrypt.c" \
-  $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs tessarind-client)
+for example in decrypt stream; do
+  cc -Wall -Wextra -Werror -o "$work/$example" "$src/examples/$example.c" \
+    $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs tessarind-client)
+done
 # The CMake package from a prefix outside /usr: headers found, and the static
 # library linked from C.
 mkdir "$work/consumer"
@@ -30,6 +32,14 @@ cmake --build "$work/consumer/build" >/dev/null
 head -c 300007 /dev/urandom >"$work/data"
 key=$("$work/prefix/bin/tessarind-client" keygen)
 "$work/prefix/bin/tessarind-client" encrypt -o "$work/data.enc" "$work/data" "$key"
+# For the Python module's readers: a tar and a text, encrypted.
+mkdir "$work/tree"
+head -c 70001 /dev/urandom >"$work/tree/a"
+printf 'name,count\nfirst,1\nsecond,2\n' >"$work/tree/b.csv"
+tar -C "$work/tree" -cf "$work/tree.tar" a b.csv
+for f in tree.tar tree/b.csv; do
+  "$work/prefix/bin/tessarind-client" encrypt -o "$work/$(basename "$f").enc" "$work/$f" "$key"
+done
 py=python3
 $py -c 'import pytest' 2>/dev/null || py=/usr/bin/python3
 export key py lib=${libdir#"$work"/}
@@ -42,7 +52,8 @@ unshare -m --propagation private bash -euo pipefail -c '
   S=/proc/$$/fd/7 W=/proc/$$/fd/9
   mkdir /tmp/t
   cd /tmp/t  # the working directory may have been in the old /tmp
-  cp "$W/data" "$W/data.enc" /tmp/t/  # the daemon opens no path through a magic link
+  # The daemon opens no path through a magic link.
+  cp "$W/data" "$W/data.enc" "$W/tree.tar" "$W/tree.tar.enc" "$W/tree/b.csv" "$W/b.csv.enc" /tmp/t/
   "$W/prefix/sbin/tessarind" &
   trap "kill $! 2>/dev/null || true" EXIT
   for _ in $(seq 200); do [ -p /tmp/TALV_PIPE ] && break; sleep 0.05; done
@@ -50,6 +61,9 @@ unshare -m --propagation private bash -euo pipefail -c '
   "$W/decrypt" /tmp/t/data.enc "$key" | cmp - /tmp/t/data
   "$W/decrypt" --memory /tmp/t/data.enc "$key" | cmp - /tmp/t/data
   "$W/consumer/build/decrypt_static" /tmp/t/data.enc "$key" | cmp - /tmp/t/data
+  # Both at once through one poll loop, as wc -l counts their lines.
+  printf "3 /tmp/t/b.csv.enc\n%s /tmp/t/data.enc\n" "$(wc -l </tmp/t/data)" >/tmp/t/lines
+  "$W/stream" "$key" /tmp/t/data.enc /tmp/t/b.csv.enc | sort -k2 | cmp - /tmp/t/lines
   "$py" "$S/examples/decrypt.py" /tmp/t/data.enc "$key" | cmp - /tmp/t/data
   if "$py" -c "import pytest" 2>/dev/null; then
     TESSARIND_TEST_DIR=/tmp/t TESSARIND_TEST_KEY=$key "$py" -m pytest -q -p no:cacheprovider "$S/python/tests"

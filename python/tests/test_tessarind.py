@@ -1,15 +1,22 @@
 # SPDX-License-Identifier: MIT
 # The Python client against a real daemon, which tests/install_test.sh starts
 # in a private mount namespace with its data in TESSARIND_TEST_DIR.
+import asyncio
 import base64
+import csv
+import errno
 import io
 import os
 import re
+import shutil
 import stat
+import tarfile
+import threading
 
 import pytest
 
 import tessarind
+import tessarind.aio
 
 DIR = os.environ.get("TESSARIND_TEST_DIR", "")
 KEY = os.environ.get("TESSARIND_TEST_KEY", "")
@@ -98,10 +105,72 @@ def test_reply_fifo_names_cannot_be_guessed(monkeypatch):
 @pytest.mark.parametrize("key,message", [
     ("correct horse battery staple", "character 8 is neither"),
     ("QUJD=x", "character 6 is neither"),
-    ("Q" * 300, "the key text is longer than 255 bytes"),
+    ("Q" * 300, "key text is longer than 255 characters"),
     ("00112233445566778899aabbccddeeff00112233", "looks like a hexadecimal key"),
 ])
 def test_key_text_refused_by_position_never_echoed(key, message):
     with pytest.raises(tessarind.Error, match=message) as e:
         tessarind.decrypt(DIR + "/data.enc", key)
     assert key not in str(e.value)
+
+
+def reply_dirs():
+    return [d for d in os.listdir("/tmp") if d.startswith("tessarind-")]
+
+
+def test_open_reads_as_a_file():
+    with tessarind.open(DIR + "/data.enc", KEY) as f:
+        out = io.BytesIO()
+        shutil.copyfileobj(f, out)
+        assert out.getvalue() == plain()
+    with tessarind.open(DIR + "/data.enc", KEY, first_load=True) as f:
+        pieces = list(f)
+        assert b"".join(pieces) == plain()[:262144] and all(pieces)
+    with tessarind.open(DIR + "/tree.tar.enc", KEY) as f, tarfile.open(fileobj=f, mode="r|*") as tar:
+        got = {m.name: tar.extractfile(m).read() for m in tar}
+    with tarfile.open(DIR + "/tree.tar") as tar:
+        assert got == {m.name: tar.extractfile(m).read() for m in tar}
+    with tessarind.open(DIR + "/b.csv.enc", KEY) as f:
+        rows = list(csv.reader(io.TextIOWrapper(f, encoding="utf-8")))
+    assert rows == [["name", "count"], ["first", "1"], ["second", "2"]]
+    # One that stops early just goes, and takes its reply FIFO along.
+    with tessarind.open(DIR + "/data.enc", KEY) as f:
+        assert f.read(10) == plain()[:10]
+    assert reply_dirs() == []
+
+
+def test_open_raises_at_the_end(monkeypatch):
+    # A file that grows after it was checked here, before the request goes:
+    # the reply is longer than the file was, and nothing past it is handed over.
+    grown = DIR + "/grown.enc"
+    shutil.copy(DIR + "/data.enc", grown)
+    send = tessarind._Exchange.try_send
+
+    def grow_first(self, fd):
+        with open(grown, "ab") as f:
+            f.write(bytes(8))
+        return send(self, fd)
+
+    monkeypatch.setattr(tessarind._Exchange, "try_send", grow_first)
+    with tessarind.open(grown, KEY) as f:
+        with pytest.raises(tessarind.Error, match="grown.enc changed while it was served") as e:
+            while f.read(65536):
+                pass
+    assert e.value.errno == errno.ESTALE
+    os.unlink(grown)
+    assert reply_dirs() == []
+
+
+def test_asyncio_in_one_thread():
+    async def main():
+        await tessarind.aio.ping()
+        results = await asyncio.gather(*[tessarind.aio.decrypt(DIR + "/data.enc", KEY) for _ in range(32)])
+        assert threading.active_count() == 1
+        async with tessarind.aio.open(DIR + "/data.enc", KEY) as reader:
+            head = await reader.read(5)
+            rest = b"".join([piece async for piece in reader])
+        return results, head + rest
+
+    results, streamed = asyncio.run(main())
+    assert all(r == plain() for r in results) and streamed == plain()
+    assert reply_dirs() == []
