@@ -75,7 +75,8 @@ long long tessarind_decrypt_fd(const char *path, const char *key_text, int first
  * it returns; -1 with errno otherwise. Every descriptor it returns is given
  * back with tessarind_close, never close(2). timeout_ms bounds each wait for
  * the daemon's data, not the caller's reading. A thread of the library
- * carries the reply until then. */
+ * carries the reply until then, in this process only: a child made by
+ * fork(2) may close(2) its copy, never tessarind_close it. */
 int tessarind_open(const char *path, const char *key_text, int first_load, int timeout_ms);
 
 /* Closes a descriptor of tessarind_open, releasing all it held, and says

@@ -537,9 +537,6 @@ class _Raw(io.RawIOBase):
     def readable(self):
         return True
 
-    def fileno(self):
-        return self._ex.fd
-
     def readinto(self, b):
         if self._eof or len(b) == 0:
             return 0
