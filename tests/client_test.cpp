@@ -515,10 +515,10 @@ namespace {
 
 // Plays the daemon at the public FIFO: answers every record with `bytes`
 // bytes (making `file` `grow` bytes longer first), or never opens the reply
-// FIFO when silent.
+// FIFO when silent; with once, it goes away after its first answer.
 struct fake_daemon {
     size_t bytes = 0, grow = 0;
-    bool silent = false;
+    bool silent = false, once = false;
     std::string file;
     std::atomic<bool> done{false};
     int pub = -1, keep = -1;
@@ -550,7 +550,17 @@ struct fake_daemon {
             }
             if (reply >= 0)
                 close(reply);
+            if (once)
+                gone();
         }
+    }
+    void gone()
+    {
+        done = true;
+        close(pub);
+        close(keep);
+        pub = keep = -1;
+        unlink(PUBLIC_FIFO_PATH);
     }
     ~fake_daemon()
     {
@@ -623,84 +633,96 @@ TEST_F(DaemonTest, EveryInterfaceTellsAFailureAlike)
     const std::string data = dir + "/data";
     ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     enum at_public { NOTHING, FAKE, IMPOSTOR, FULL, GROUP_ONLY };
-    const struct {
+    struct row {
         const char* what;
-        std::string command, path, key = KEY20;
+        std::string command = "decrypt", path = "", key = KEY20;
         at_public there = FAKE;
-        size_t bytes = 4096, grow = 0;
-        bool silent = false, nobody = false;
+        size_t size = 4096, bytes = 4096;  // the file's, and the fake daemon's answer's
+        size_t grow = 0;
+        bool silent = false, once = false, nobody = false;
         const char* timeout = "1";
         std::string says;
-    } rows[] = {
-        {"no daemon", "decrypt", data, KEY20, NOTHING, 0, 0, false, false, "1", "daemon not running"},
-        {"no daemon, ping", "ping", "", "", NOTHING, 0, 0, false, false, "1", "daemon not running"},
-        {"missing file", "decrypt", dir + "/absent", KEY20, FAKE, 0, 0, false, false, "1",
-         "cannot read " + dir + "/absent: No such file or directory"},
-        {"not a regular file", "decrypt", dir, KEY20, FAKE, 0, 0, false, false, "1", dir + " is not a regular file"},
-        {"key text", "decrypt", data, "QQ=x", FAKE, 0, 0, false, false, "1",
-         "key text: character 4 is neither base64, '-' nor '=' padding at the end"},
-        {"file the daemon cannot read", "decrypt", data, KEY20, FAKE, 0, 0, false, false, "1",
-         "the daemon could not read " + data +
-             ": its user needs read access to the file and search access to its directories (see README, "
-             "Installing)"},
-        {"reply cut short", "decrypt", data, KEY20, FAKE, 100, 0, false, false, "1",
-         "reply for " + data + " cut short: 100 of 4096 bytes"},
-        {"reply longer than the file", "decrypt", data, KEY20, FAKE, 4097, 0, false, false, "1",
-         "unexpected reply for " + data +
-             ": more bytes than the daemon sends (somebody else wrote into the reply FIFO)"},
-        {"file that grew while served", "decrypt", data, KEY20, FAKE, 4104, 8, false, false, "1",
-         data + " changed while it was served: 4096 bytes when asked for, 4104 now"},
-        {"no reply", "decrypt", data, KEY20, FAKE, 0, 0, true, false, "1",
-         "no reply in time: waited 1 s for the daemon to reply about " + data},
-        {"no answer to a ping", "ping", "", "", FAKE, 0, 0, true, false, "0.5",
-         "no reply in time: waited 0.5 s for the daemon to answer the ping"},
-        {"impostor", "decrypt", data, KEY20, IMPOSTOR, 0, 0, false, false, "1",
-         "/tmp/TALV_PIPE is not the daemon's (owner root, mode 0644)"},
-        {"daemon busy", "decrypt", data, KEY20, FULL, 0, 0, false, false, "0.2",
-         "daemon busy: its FIFO stayed full for 0.2 s"},
-        {"not a member", "ping", "", "", GROUP_ONLY, 0, 0, false, true, "1",
-         "not allowed to write /tmp/TALV_PIPE: Permission denied (ask to be made a member of group tessarind)"},
-        {"stop by another user", "stop", "", "", GROUP_ONLY, 0, 0, false, true, "1",
-         "only root and the daemon's user (root) may stop the daemon"},
+    };
+    const std::string cannot_read = "the daemon could not read " + data +
+                                    ": its user needs read access to the file and search access to its directories "
+                                    "(see README, Installing)";
+    const std::string longer =
+        "unexpected reply for " + data + ": more bytes than the daemon sends (somebody else wrote into the reply FIFO)";
+    const row rows[] = {
+        {.what = "no daemon", .path = data, .there = NOTHING, .says = "daemon not running"},
+        {.what = "no daemon, ping", .command = "ping", .there = NOTHING, .says = "daemon not running"},
+        {.what = "missing file", .path = dir + "/absent",
+         .says = "cannot read " + dir + "/absent: No such file or directory"},
+        {.what = "not a regular file", .path = dir, .says = dir + " is not a regular file"},
+        {.what = "key text", .path = data, .key = "QQ=x",
+         .says = "key text: character 4 is neither base64, '-' nor '=' padding at the end"},
+        {.what = "file the daemon cannot read", .path = data, .bytes = 0, .says = cannot_read},
+        {.what = "reply cut short", .path = data, .bytes = 100,
+         .says = "reply for " + data + " cut short: 100 of 4096 bytes"},
+        {.what = "daemon gone before the second try", .path = data, .bytes = 100, .once = true,
+         .says = "reply for " + data + " cut short: 100 of 4096 bytes, and the daemon stopped meanwhile"},
+        {.what = "reply longer than the file", .path = data, .bytes = 4097, .says = longer},
+        {.what = "reply to an empty file", .path = data, .size = 0, .bytes = 8, .says = longer},
+        {.what = "file that grew while served", .path = data, .bytes = 4104, .grow = 8,
+         .says = data + " changed while it was served: 4096 bytes when asked for, 4104 now"},
+        {.what = "no reply", .path = data, .silent = true,
+         .says = "no reply in time: waited 1 s for the daemon to reply about " + data},
+        {.what = "no answer to a ping", .command = "ping", .silent = true, .timeout = "0.5",
+         .says = "no reply in time: waited 0.5 s for the daemon to answer the ping"},
+        {.what = "impostor", .path = data, .there = IMPOSTOR,
+         .says = "/tmp/TALV_PIPE is not the daemon's (owner root, mode 0644)"},
+        {.what = "daemon busy", .path = data, .there = FULL, .timeout = "0.2",
+         .says = "daemon busy: its FIFO stayed full for 0.2 s"},
+        {.what = "not a member", .command = "ping", .there = GROUP_ONLY, .nobody = true,
+         .says = "not allowed to write /tmp/TALV_PIPE: Permission denied (ask to be made a member of group "
+                 "tessarind)"},
+        {.what = "stop by another user", .command = "stop", .there = GROUP_ONLY, .nobody = true,
+         .says = "only root and the daemon's user (root) may stop the daemon"},
     };
     setenv("TESSARIND_WRAPPER", "setpriv --reuid=65534 --regid=65534 --clear-groups", 1);
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
-        fake_daemon fake;
-        int reader = -1;
-        if (r.there == FAKE) {
-            fake.bytes = r.bytes;
-            fake.grow = r.grow;
-            fake.silent = r.silent;
-            fake.file = data;
-            ASSERT_TRUE(fake.start());
-        } else if (r.there != NOTHING) {
-            ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0600), 0);
-            ASSERT_EQ(chmod(PUBLIC_FIFO_PATH, r.there == IMPOSTOR ? 0644 : r.there == FULL ? 0622 : 0620), 0);
-            reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-            const int filler = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            const std::string record(RECORD_SIZE, 'x');
-            while (r.there == FULL && write(filler, record.data(), record.size()) > 0) {
+        for (const std::string who : {"tessarind-client", "C", "Python"}) {
+            fake_daemon fake;
+            int reader = -1;
+            ASSERT_TRUE(file_write(data, random_bytes(r.size, 80)));
+            if (r.there == FAKE) {
+                fake.bytes = r.bytes;
+                fake.grow = r.grow;
+                fake.silent = r.silent;
+                fake.once = r.once;
+                fake.file = data;
+                ASSERT_TRUE(fake.start());
+            } else if (r.there != NOTHING) {
+                ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0600), 0);
+                ASSERT_EQ(chmod(PUBLIC_FIFO_PATH, r.there == IMPOSTOR ? 0644 : r.there == FULL ? 0622 : 0620), 0);
+                reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+                const int filler = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                const std::string record(RECORD_SIZE, 'x');
+                while (r.there == FULL && write(filler, record.data(), record.size()) > 0) {
+                }
+                close(filler);
             }
-            close(filler);
-        }
-        const std::vector<std::string> args =
-            r.command == "decrypt" ? std::vector<std::string>{"--timeout", r.timeout, r.command, r.path, r.key}
-                                   : std::vector<std::string>{"--timeout", r.timeout, r.command};
-        std::string out, err;
-        ASSERT_TRUE(file_write(data, random_bytes(4096, 80)));
-        client_run(args, &out, &err, "", r.nobody);
-        EXPECT_EQ(err, "tessarind-client: " + r.says + "\n") << "tessarind-client";
-        ASSERT_TRUE(file_write(data, random_bytes(4096, 80)));
-        EXPECT_EQ(c_says(r.command, r.path, r.key, (int)std::lround(atof(r.timeout) * 1000), r.nobody), r.says)
-            << "C";
-        ASSERT_TRUE(file_write(data, random_bytes(4096, 80)));
-        python_run({"-c", PYTHON_SAYS, r.command, r.path, r.key, r.timeout}, &out, &err, r.nobody);
-        EXPECT_EQ(out, r.says + "\n") << "Python: " << err;
-        if (reader >= 0)
-            close(reader);
-        if (r.there != FAKE)
+            // A second try needs an output that can start afresh.
+            std::vector<std::string> args{"--timeout", r.timeout, r.command};
+            if (r.once)
+                args.insert(args.end(), {"-o", dir + "/out"});
+            if (r.command == "decrypt")
+                args.insert(args.end(), {r.path, r.key});
+            std::string out, err, said;
+            if (who == "tessarind-client") {
+                client_run(args, &out, &err, "", r.nobody);
+                said = err.rfind("tessarind-client: ", 0) == 0 ? err.substr(18) : err;
+            } else if (who == "C") {
+                said = c_says(r.command, r.path, r.key, (int)std::lround(atof(r.timeout) * 1000), r.nobody) + "\n";
+            } else {
+                python_run({"-c", PYTHON_SAYS, r.command, r.path, r.key, r.timeout}, &said, &err, r.nobody);
+            }
+            EXPECT_EQ(said, r.says + "\n") << who << ": " << err;
+            if (reader >= 0)
+                close(reader);
             unlink(PUBLIC_FIFO_PATH);
+        }
     }
     unsetenv("TESSARIND_WRAPPER");
 }

@@ -678,6 +678,27 @@ TEST_F(RepliesTest, RepliesIntoTheDaemonsStandardError)
     EXPECT_LT(read(err, buf, sizeof buf), 0) << "something was written into standard error";
 }
 
+// Standard error a named FIFO, named as the reply path itself: neither a
+// magic link nor a pipe, but the log all the same.
+TEST_F(DaemonTest, RepliesIntoANamedFifoThatIsStandardError)
+{
+    const std::string log = dir + "/log", data = dir + "/data";
+    ASSERT_TRUE(file_write(data, random_bytes(4096, 71)));
+    ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+    const int reader = open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int writer = open(log.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_TRUE(daemon_start(&daemon, {"-d"}, writer));
+    close(writer);
+    std::string warning(geteuid() == 0 ? strlen(ROOT_WARNING) : 0, '\0');  // written before the daemon serves
+    EXPECT_EQ(read(reader, warning.data(), warning.size()), (ssize_t)warning.size());
+    ASSERT_TRUE(request_send(CMD_PING, log));
+    ASSERT_TRUE(request_send(CMD_DECRYPT_CHUNK, log, data));
+    EXPECT_TRUE(daemon_wait_output(&daemon, "t80\n\n", 9000, 2));
+    char buf[16];
+    EXPECT_LT(read(reader, buf, sizeof buf), 0) << "something was written into standard error";
+    close(reader);
+}
+
 TEST_F(RepliesTest, StandardErrorAPipeNobodyReads)
 {
     close(err);
