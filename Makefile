@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 comma := ,
 
-.PHONY: all build test release-build run demo install package check-package check-systemd bench clean check-asan check-tsan check-valgrind fuzz load FORCE
+.PHONY: all build test release-build run demo install package check-package check-systemd bench clean check-asan check-tsan check-valgrind coverage fuzz load FORCE
 
 all: build
 
@@ -113,6 +113,15 @@ check-tsan:
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
 
+# The tests in a build with gcc's coverage counters, then the report: a
+# table per file and one line per folder, "coverage FOLDER LINES% BRANCHES%".
+coverage:
+	$(call configure,build-coverage,-DCMAKE_BUILD_TYPE=Debug -DTESSARIND_COVERAGE=ON)
+	cmake --build build-coverage -j $(JOBS)
+	find build-coverage -name '*.gcda' -delete
+	cd build-coverage && ctest -j $(JOBS) --output-on-failure || true
+	tools/coverage.sh build-coverage
+
 # Each fuzz target for FUZZ_SECONDS, starting from the committed seed corpus;
 # what it finds new stays in build-fuzz/.
 FUZZ_SECONDS ?= 60
@@ -131,5 +140,5 @@ check-valgrind: build
 		./tests/daemon_tests --gtest_filter='*ValgrindScenario*'
 
 clean:
-	rm -rf $(BUILD) dist build-systemd build-bench build-bench-nohelpers build-bench-release build-bench-deb build-bench-baseline build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) dist build-systemd build-bench build-bench-nohelpers build-bench-release build-bench-deb build-bench-baseline build-asan build-tsan build-fuzz build-coverage
 	git worktree prune

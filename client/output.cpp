@@ -11,6 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef TESSARIND_COVERAGE
+extern "C" void __gcov_dump(void);
+#endif
+
 namespace {
 
 // What a signal must still remove: the temporary output file, the reply
@@ -29,6 +33,9 @@ void on_fatal_signal(int signo)
         unlink(doomed_fifo);
     if (doomed_dir[0])
         rmdir(doomed_dir);
+#ifdef TESSARIND_COVERAGE
+    __gcov_dump();  // a coverage build only: not async-signal-safe
+#endif
     signal(signo, SIG_DFL);
     raise(signo);
 }

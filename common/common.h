@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // What the whole daemon stands on, main thread and workers alike: the trace
 // switch and the public FIFO's identity, tracing and I/O, the request
-// record, opening what a client names and reply FIFOs. The workers and their
-// pool are in worker/worker.h, the main thread's own parts in
-// server/daemon.h; nothing here includes either.
+// record, opening what a client names and reply FIFOs. The workers' pool is
+// in worker/worker.h (its inside in worker/internal.h), the main thread's
+// own parts in server/daemon.h; nothing here includes them.
 // Conventions: system-call wrappers return -1 with errno set; "do X" helpers
 // return bool and leave errno set on failure. Cleanup never clobbers errno.
 #pragma once

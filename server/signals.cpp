@@ -5,6 +5,10 @@
 #include <csignal>
 #include <unistd.h>
 
+#ifdef TESSARIND_COVERAGE
+extern "C" void __gcov_dump(void);
+#endif
+
 namespace {
 
 // Set once the path is known to be the daemon's own FIFO, so a signal during
@@ -57,6 +61,9 @@ void on_signal(int signo)
     close(dummyfifo);
     if (own_public_fifo)
         unlink(PUBLIC_FIFO_PATH);
+#ifdef TESSARIND_COVERAGE
+    __gcov_dump();  // a coverage build only: not async-signal-safe
+#endif
     _exit(0);
 }
 

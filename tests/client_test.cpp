@@ -575,6 +575,10 @@ struct fake_daemon {
     }
 };
 
+#ifdef TESSARIND_COVERAGE
+extern "C" void __gcov_dump(void);
+#endif
+
 const char PYTHON_SAYS[] = R"PY(
 import sys, tessarind
 command, path, key, timeout = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
@@ -607,7 +611,11 @@ std::string c_says(const std::string& command, const std::string& path, const st
                                            : ((plain = tessarind_decrypt(path.c_str(), key.c_str(), 0, &len,
                                                                          timeout_ms)) != nullptr) - 1;
         const std::string said = rc < 0 ? tessarind_last_error() : "(succeeded)";
-        _exit(write(p[1], said.data(), said.size()) == (ssize_t)said.size() ? 0 : 1);
+        const bool written = write(p[1], said.data(), said.size()) == (ssize_t)said.size();
+#ifdef TESSARIND_COVERAGE
+        __gcov_dump();
+#endif
+        _exit(written ? 0 : 1);
     }
     close(p[1]);
     std::string said;

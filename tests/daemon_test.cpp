@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "client/client.h"
+#include "common/common.h"
 #include "worker/worker.h"
 #include "tests/harness.h"
 #include "tools/sandbox.h"

@@ -20,7 +20,7 @@
 #include "crypto/crypto.h"
 #include "protocol/protocol.h"
 #include "tools/sandbox.h"
-#include "worker/worker.h"
+#include "worker/internal.h"
 
 namespace {
 
@@ -36,6 +36,15 @@ std::vector<std::pair<std::string, std::string>> python_module;  // file name, t
 
 void harness_init()
 {
+#ifdef TESSARIND_COVERAGE
+    // Counters go where the build tree is, seen through the mount namespace
+    // of the process that started the tests: the private /tmp may hide it.
+    // Another user cannot write there: his counters are lost, and
+    // libgcov's complaints would reach the standard error tests read.
+    if (!getenv("GCOV_PREFIX"))
+        setenv("GCOV_PREFIX", ("/proc/" + std::to_string(getppid()) + "/root").c_str(), 1);
+    setenv("GCOV_ERROR_FILE", "/dev/null", 1);
+#endif
     // Opened before /tmp is replaced: the build tree may itself lie in /tmp.
     daemon_exe = open(TESSARIND_DAEMON, O_PATH | O_CLOEXEC);
 #ifdef TESSARIND_CLIENT
@@ -140,7 +149,17 @@ void daemon_kill(daemon_proc* d)
 {
     if (d->pid <= 0)
         return;
+#ifdef TESSARIND_COVERAGE
+    // A signal it handles, so that its counters are written.
+    kill(d->pid, SIGTERM);
+    if (wait_until(5000, [d] { return waitpid(d->pid, nullptr, WNOHANG) == d->pid; })) {
+        d->pid = -1;
+        return;
+    }
     kill(d->pid, SIGKILL);
+#else
+    kill(d->pid, SIGKILL);
+#endif
     waitpid(d->pid, nullptr, 0);
     d->pid = -1;
 }

@@ -9,7 +9,7 @@
 
 #include "crypto/crypto.h"
 #include "server/daemon.h"
-#include "worker/worker.h"
+#include "worker/internal.h"
 
 TEST(Record, FieldsAreBoundedAndTerminated)
 {

@@ -17,7 +17,7 @@
 #include "client/client.h"
 #include "common/common.h"
 #include "tests/harness.h"
-#include "worker/worker.h"
+#include "worker/internal.h"
 #include "tools/sandbox.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The pool's dispatch rule, apart from its threads and its lock, so that
 // it can be read and tested as the table it is.
-#include "worker/worker.h"
+#include "worker/internal.h"
 
 namespace {
 

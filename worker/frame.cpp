@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "worker/worker.h"
+#include "worker/internal.h"
 
 #include <cerrno>
 #include <cstring>
@@ -88,7 +88,7 @@ void thread_instance(request* r)
     }
     if (r->reply >= 0 && whole_run)
         trace("t70:  %s\n", trace_text(r->fields.reply_path).text);
-    request_release(r);
+    request_end(r);
     if (decrypting)
         crypto_wipe_stack<WORKER_STACK_WIPE>();
     if (whole_run)

@@ -6,7 +6,7 @@
 // but a stack: the slices share the worker's two buffers and its key
 // schedule, which nobody writes while they run. The worker returns only
 // once every slice is done, so nothing of the load is touched after it.
-#include "worker/worker.h"
+#include "worker/internal.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "worker/worker.h"
+#include "worker/internal.h"
 
 #include <cerrno>
 #include <csignal>
@@ -142,13 +142,15 @@ void reap(const ended_worker& w, bool by_worker)
     pthread_mutex_unlock(&p.lock);
 }
 
-// Runs the worker, then gives its share, its stack and its slot back.
+// Runs the worker, then releases its request and gives its share, its
+// stack and its slot back.
 void* worker_main(void* arg)
 {
     const worker_slot slot = *(worker_slot*)arg;
     free(arg);
-    const uint64_t owner = slot.r->owner;
     thread_instance(slot.r);
+    const uint64_t owner = slot.r->owner;
+    request_release(slot.r);
 
     const ended_worker self = {pthread_self(), gettid(), slot.mapping};
     ended_worker previous;
@@ -272,18 +274,21 @@ void workers_dispatch()
         if (i < 0)
             break;
         request* r = dispatch_take(&p.queue, (size_t)i);
-        const uint64_t owner = r->owner;  // r is its worker's once started
+        // The owner's last waiting record: once it starts, the log may
+        // tell of the owner's waiting again. Decided before the start,
+        // after which r may have ended and gone.
+        const bool last_told = !owner_waits(r->owner) && p.told.erase(r->owner) > 0;
         // Only the main thread takes records out, so i stays where it was
         // while the lock is dropped.
         pthread_mutex_unlock(&p.lock);
         const int rc = start(r);
         pthread_mutex_lock(&p.lock);
         if (rc != 0) {
+            if (last_told)
+                p.told.insert(r->owner);
             dispatch_give_back(&p.queue, (size_t)i, r);
             break;
         }
-        if (!owner_waits(owner))
-            p.told.erase(owner);
     }
     pthread_mutex_unlock(&p.lock);
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // One request's resources: taken in request_make and request_prepare, given
-// back in request_release, whatever path the request took.
-#include "worker/worker.h"
+// back in request_end and request_release, whatever path the request took.
+#include "worker/internal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -105,15 +105,26 @@ void request_prepare(request* r)
     record_parse(r->record, &r->fields);
 }
 
-void request_release(request* r)
+void request_end(request* r)
 {
     const int err = errno;
-    for (const int fd : {r->reply, r->data, r->bound})
-        if (fd >= 0)
-            close(fd);
+    for (int* fd : {&r->reply, &r->data, &r->bound}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
     // The output buffer held plain data, the record and its fields a key.
     buffers_put(r);
+    r->in = r->out = nullptr;
+    r->out_used = 0;
+    crypto_wipe(r->record, sizeof r->record);
+    crypto_wipe(&r->fields, sizeof r->fields);
+    errno = err;
+}
+
+void request_release(request* r)
+{
+    request_end(r);
     crypto_wipe(r, sizeof *r);
     free(r);
-    errno = err;
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The two decrypting commands run the same steps under different trace
 // codes: each has its table, which the frame passes in.
-#include "worker/worker.h"
+#include "worker/internal.h"
 
 #include <cerrno>
 #include <cstdio>
