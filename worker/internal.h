@@ -137,9 +137,9 @@ struct transfer_codes {
     // file, which runs at bulk priority, crypto_blocks for the first load.
     void (*blocks)(const thei99_dsa* ctx, const unsigned char* in, unsigned char* out, size_t len);
     // The loads: every one of the file (whole file) or the first, through
-    // r's buffers; r->out_used follows the longest. False, with errno set,
-    // when reading or writing failed.
-    bool (*loads)(request* r, thei99_dsa* ctx, const transfer_codes* codes);
+    // r's buffers; r->out_used follows the longest. 0, or the errno of the
+    // read or write that failed.
+    int (*loads)(request* r, thei99_dsa* ctx, const transfer_codes* codes);
 };
 extern const transfer_codes TRANSFER_WHOLE_FILE;
 extern const transfer_codes TRANSFER_FIRST_LOAD;

@@ -72,22 +72,26 @@ bool send_load(request* r, thei99_dsa* ctx, size_t n, const transfer_codes* code
 }
 
 
+// How filling a load ended: full, with more of the file to come; at the
+// file's end; or (any positive value) the errno of a read that failed.
+constexpr int FILL_MORE = 0, FILL_END = -1;
+
 // One load: read until it holds LOAD_SIZE bytes or the file ends, whatever
 // sizes the file system's reads return (a local file system fills it with
-// one read), so that only the file's last load can end inside a block.
-// *end once a read returned 0. A read that fails sets *error to its errno
-// and leaves the whole blocks read before it.
-size_t fill_load(int data, unsigned char* in, bool* end, int* error)
+// one read), so that only the file's last load can end inside a block. A
+// read that fails leaves the whole blocks read before it. *how says which.
+size_t fill_load(int data, unsigned char* in, int* how)
 {
     size_t n = 0;
+    *how = FILL_MORE;
     while (n < LOAD_SIZE) {
         const ssize_t got = io_read(data, in + n, LOAD_SIZE - n);
         if (got < 0) {
-            *error = errno;
+            *how = errno;
             return n - n % BLOCK_SIZE;
         }
         if (got == 0) {
-            *end = true;
+            *how = FILL_END;
             break;
         }
         n += (size_t)got;
@@ -95,16 +99,15 @@ size_t fill_load(int data, unsigned char* in, bool* end, int* error)
     return n;
 }
 
-bool whole_file_loads(request* r, thei99_dsa* ctx, const transfer_codes* codes)
+int whole_file_loads(request* r, thei99_dsa* ctx, const transfer_codes* codes)
 {
-    bool ok = true, end = false;
-    int error = 0;
-    for (int loads = 0; !end && !error; loads++) {
+    int how = FILL_MORE;
+    for (int loads = 0; how == FILL_MORE; loads++) {
         // A file of more than one load is bulk work (a short one is not
         // worth the two system calls).
         if (loads == 1)
             transfer_lower_priority();
-        const size_t n = fill_load(r->data, r->in, &end, &error);
+        const size_t n = fill_load(r->data, r->in, &how);
         if (n == 0)
             break;
         // Only its success matters: a reply descriptor that fstat no
@@ -112,34 +115,29 @@ bool whole_file_loads(request* r, thei99_dsa* ctx, const transfer_codes* codes)
         struct stat st;
         if (fstat(r->reply, &st) < 0) {
             trace("e30\n");
-            break;
+            how = FILL_END;
+        } else if (!send_load(r, ctx, n, codes)) {
+            const int err = errno;
+            trace("e35\n");
+            return err;
         }
-        ok = send_load(r, ctx, n, codes);
-        if (!ok)
-            break;
     }
     // A failed read is not traced, and ends the transfer as its end would.
-    const bool read_failed = ok && error;
-    if (!read_failed)
+    if (how == FILL_END)
         trace("e35\n");
-    if (read_failed)
-        errno = error;
-    return ok && !error;
+    return how == FILL_END ? 0 : how;
 }
 
 // A read that returns nothing or fails ends the transfer as a written load
 // does; only a failed write skips "t50".
-bool first_load(request* r, thei99_dsa* ctx, const transfer_codes* codes)
+int first_load(request* r, thei99_dsa* ctx, const transfer_codes* codes)
 {
-    bool end = false;
-    int error = 0;
-    const size_t n = fill_load(r->data, r->in, &end, &error);
-    const bool ok = n == 0 || send_load(r, ctx, n, codes);
-    if (ok)
-        trace("t50\n");
-    if (ok && error)
-        errno = error;
-    return ok && !error;
+    int how;
+    const size_t n = fill_load(r->data, r->in, &how);
+    if (n > 0 && !send_load(r, ctx, n, codes))
+        return errno;
+    trace("t50\n");
+    return how == FILL_END ? 0 : how;
 }
 
 // A file that grew or shrank while it was served: its client gets more or
@@ -235,8 +233,8 @@ bool transfer_run(request* r, const transfer_codes* codes)
         fcntl(r->reply, F_SETPIPE_SZ, (int)REPLY_PIPE_SIZE);
     thei99_dsa ctx;
     start_cipher(req, codes, &ctx);
-    if (!codes->loads(r, &ctx, codes))
-        worker_log_failure(r, errno);
+    if (const int err = codes->loads(r, &ctx, codes))
+        worker_log_failure(r, err);
     else if (sized)
         log_if_resized(req, r->data, opened.st_size);
     crypto_wipe(&ctx, sizeof ctx);
