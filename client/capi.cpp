@@ -102,13 +102,13 @@ int ask(unsigned char command, int timeout_ms)
     return -1;
 }
 
-// A failed decryption of path, told of in last_error; output names where
-// the plain data went.
+// A failed decryption of path, told of in last_error and errno; output
+// names where the plain data went.
 void remember_decrypt(const char* path, int timeout_ms, const client_transfer& t, const char* output)
 {
     client_failure f;
     f.stage = t.stage;
-    f.err = errno;
+    f.err = errno = t.err;
     f.path = path;
     f.output = output;
     f.timeout_ms = timeout_ms;
@@ -139,7 +139,7 @@ TESSARIND_API long long tessarind_decrypt_fd(const char* path, const char* key_t
     if (!capi_arguments_usable(path, key_text))
         return -1;
     client_transfer t;
-    if (client_decrypt(path, key_text, first_load != 0, timeout_ms, write_to_fd, &out_fd, &t) < 0) {
+    if (client_decrypt(path, key_text, first_load != 0, timeout_ms, write_to_fd, &out_fd, &t) != 0) {
         remember_decrypt(path, timeout_ms, t, ("descriptor " + std::to_string(out_fd)).c_str());
         return -1;
     }
@@ -159,7 +159,7 @@ TESSARIND_API void* tessarind_decrypt(const char* path, const char* key_text, in
     client_transfer t;
     t.restart = restart_memory;
     to_memory m{&t, nullptr, 0, 0};
-    if (client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t) < 0) {
+    if (client_decrypt(path, key_text, first_load != 0, timeout_ms, append_to_memory, &m, &t) != 0) {
         remember_decrypt(path, timeout_ms, t, "a buffer in memory");
         tessarind_free(m.data, m.cap);
         return nullptr;

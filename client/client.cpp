@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "client/client.h"
 
+#include "common/common.h"
 #include "crypto/crypto.h"
 
 #include <algorithm>
@@ -182,31 +183,13 @@ int client_send(const void* record, size_t len, int timeout_ms)
         errno = fifo ? EPERM : EINVAL;
         return -1;
     }
-    int status = -1;
-    for (;;) {
-        // Up to PIPE_BUF bytes go in whole or not at all, so records from
-        // several clients never interleave.
-        const ssize_t n = write(fd, record, len);
-        if (n == (ssize_t)len) {
-            status = 0;
-            break;
-        }
-        if (n >= 0) {  // a part only: never, for a record and a FIFO
-            errno = EIO;
-            break;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno == EPIPE)
-            errno = ECONNREFUSED;
-        if (errno != EAGAIN)
-            break;
-        if (!wait_ready(fd, POLLOUT, timeout_ms)) {
-            if (errno == ETIMEDOUT)
-                errno = EBUSY;
-            break;
-        }
-    }
+    // Up to PIPE_BUF bytes go in whole or not at all, so records from
+    // several clients never interleave; a full FIFO is waited on.
+    int status = io_write_all(fd, record, len, timeout_ms, nullptr);
+    if (status < 0 && errno == ETIMEDOUT)
+        errno = EBUSY;
+    if (status < 0 && errno == EPIPE)
+        errno = ECONNREFUSED;
     const int saved = errno;
     close(fd);
     errno = saved;
@@ -227,11 +210,11 @@ int client_read_reply(client_reply* r, int timeout_ms, client_sink sink, void* c
             s = -1;
             break;
         }
-        const ssize_t n = read(r->fd, buf, sizeof buf);
+        const ssize_t n = io_read(r->fd, buf, sizeof buf);
         if (n == 0)
             break;
         if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
+            if (errno == EAGAIN)
                 continue;
             s = -1;
             break;
@@ -276,16 +259,7 @@ std::string client_base64_encode(const unsigned char* bytes, size_t len)
 
 int client_write_all(int fd, const unsigned char* p, size_t len)
 {
-    while (len > 0) {
-        const ssize_t n = write(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        p += n;
-        len -= (size_t)n;
-    }
-    return 0;
+    return io_write_all(fd, p, len, -1, nullptr);
 }
 
 bool client_append(void* ctx, const unsigned char* data, size_t len)
@@ -487,14 +461,17 @@ int decrypt_once(const char* file, const char* key_text, bool first_load, int ti
 
 bool client_decrypt_prepare(const char* path, bool first_load, char* file, struct stat* st, client_transfer* t)
 {
+    t->err = 0;
     t->stage = STAGE_FILE;
     t->expected = -1;
     t->received = 0;
-    if (!realpath(path, file) || stat(file, st) < 0 || access(file, R_OK) < 0)
+    if (!realpath(path, file) || stat(file, st) < 0 || access(file, R_OK) < 0) {
+        t->err = errno;
         return false;
+    }
     // The daemon serves regular files only, and so the reply's size is known.
     if (!S_ISREG(st->st_mode)) {
-        errno = EINVAL;
+        t->err = EINVAL;
         return false;
     }
     t->expected = first_load ? std::min<long long>(st->st_size, LOAD_SIZE) : st->st_size;
@@ -509,16 +486,14 @@ int client_decrypt_verdict(int s, const char* file, const struct stat& st, clien
     }
     // A reply of another length than the file had: the file changed while
     // it was served, if its size did.
+    t->err = s < 0 ? errno : 0;
     struct stat now;
-    const int saved = errno;
-    if (s < 0 && (errno == EIO || errno == EPROTO) && stat(file, &now) == 0 && now.st_size != st.st_size) {
+    if ((t->err == EIO || t->err == EPROTO) && stat(file, &now) == 0 && now.st_size != st.st_size) {
         t->changed_size = now.st_size;
         t->stage = STAGE_REPLY;
-        errno = ESTALE;
-    } else {
-        errno = saved;
+        t->err = ESTALE;
     }
-    return s;
+    return t->err;
 }
 
 int client_decrypt(const char* path, const char* key, bool first_load, int timeout_ms, client_sink sink, void* ctx,
@@ -527,7 +502,7 @@ int client_decrypt(const char* path, const char* key, bool first_load, int timeo
     char file[PATH_MAX];
     struct stat st;
     if (!client_decrypt_prepare(path, first_load, file, &st, t))
-        return -1;
+        return t->err;
     // Sent without the white space around it, which would end the daemon's
     // decoding at once. Too long a path or key fails as the record is built.
     std::string key_text(client_key_trim(key));
@@ -549,9 +524,6 @@ int client_decrypt(const char* path, const char* key, bool first_load, int timeo
             errno = EIO;
         }
     }
-    s = client_decrypt_verdict(s, file, st, t);
-    const int saved = errno;
     explicit_bzero(key_text.data(), key_text.size());
-    errno = saved;
-    return s;
+    return client_decrypt_verdict(s, file, st, t);
 }

@@ -137,8 +137,12 @@ int client_ask(unsigned char command, int timeout_ms, void (*on_reply)(const cli
 // client_exchange.
 // A reply of another length than the file, whose size then changed, fails
 // with ESTALE (t->changed_size: the size now); a reply cut short by a daemon
-// that then stopped sets t->stopped. t->stage says where it failed.
+// that then stopped sets t->stopped.
+// The outcome is *t alone: t->err (0, or the errno it failed with, also
+// returned) and t->stage (where it failed), with the counts beside them.
+// The sink reads t->expected and t->received as the reply comes.
 struct client_transfer {
+    int err = 0;
     client_stage stage = STAGE_FILE;
     long long expected = -1;  // the reply's size, once the file is checked
     long long received = 0;
@@ -151,8 +155,8 @@ int client_decrypt(const char* path, const char* key, bool first_load, int timeo
 
 // client_decrypt's two ends, for a reply read elsewhere. The first checks
 // the file and fills file (its absolute path, PATH_MAX bytes), *st and
-// t->expected; false with errno. The second judges the reply whose read
-// returned s, as client_decrypt does: EIO when it was short, ESTALE when the
-// file's size has changed since *st; the status to return.
+// t->expected; false with t->err. The second judges the reply whose read
+// returned s (with errno), as client_decrypt does: EIO when it was short,
+// ESTALE when the file's size has changed since *st; t->err, as returned.
 bool client_decrypt_prepare(const char* path, bool first_load, char* file, struct stat* st, client_transfer* t);
 int client_decrypt_verdict(int s, const char* file, const struct stat& st, client_transfer* t);

@@ -20,6 +20,7 @@
 #include "client/failure.h"
 #include "client/output.h"
 #include "client/tessarind/client.h"
+#include "common/common.h"
 #include "crypto/crypto.h"
 
 namespace {
@@ -218,16 +219,15 @@ int cmd_decrypt(const options& o)
     sink.prog.on = o.progress && isatty(STDERR_FILENO);
     sink.prog.start = output_now();
     t.restart = sink_restart;
-    const int s = client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t,
-                                 output_doom_reply);
-    const int saved = errno;
+    const int err = client_decrypt(o.args[0], key.c_str(), o.first_load, o.timeout_ms, sink_write, &sink, &t,
+                                   output_doom_reply);
     explicit_bzero(key.data(), key.size());
     progress_show(&sink.prog, true);
-    if (!output_commit(&out, s == 0) && s == 0)
+    if (!output_commit(&out, err == 0) && err == 0)
         return output_failed(o.out);
-    if (s == 0)
+    if (err == 0)
         return 0;
-    errno = saved;
+    errno = err;
     return report(o, t.stage, &t);
 }
 
@@ -239,9 +239,7 @@ bool encrypt_stream(thei99_dsa* ctx, int in, int out)
     std::vector<unsigned char> plain(LOAD_SIZE), cipher(LOAD_SIZE);
     size_t have = 0;
     for (;;) {
-        const ssize_t n = read(in, plain.data() + have, plain.size() - have);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = io_read(in, plain.data() + have, plain.size() - have);
         if (n < 0)
             return false;
         if (n == 0)

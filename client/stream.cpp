@@ -32,8 +32,7 @@ struct stream {
     client_reply reply;
     client_transfer t;
     int timeout_ms = -1;
-    pthread_t thread;
-    int status = 0, err = 0;  // the reply's verdict, once the thread ends
+    pthread_t thread;  // the reply's verdict in t.err, once it ends
 };
 
 // Every stream open, found by the caller's descriptor.
@@ -63,10 +62,8 @@ bool to_caller(void* ctx, const unsigned char* data, size_t len)
 void* pump(void* arg)
 {
     auto* s = (stream*)arg;
-    int rc = client_read_reply(&s->reply, s->timeout_ms, to_caller, s, s->t.expected, s->pump_fd);
-    rc = client_decrypt_verdict(rc, s->file, s->st, &s->t);
-    s->status = rc;
-    s->err = rc < 0 ? errno : 0;
+    const int rc = client_read_reply(&s->reply, s->timeout_ms, to_caller, s, s->t.expected, s->pump_fd);
+    client_decrypt_verdict(rc, s->file, s->st, &s->t);
     client_reply_close(&s->reply);
     // End of file for the caller, after the last byte.
     close(s->pump_fd);
@@ -128,20 +125,21 @@ stream* stream_request(const char* path, const char* key_text, bool first_load, 
     s->reply.dir[0] = s->reply.path[0] = '\0';
     int fds[2];
     std::string key(client_key_trim(key_text));
-    const bool sent = client_decrypt_prepare(path, first_load, s->file, &s->st, &s->t) &&
-                      client_exchange_send(&s->reply, first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, s->file,
-                                           key.c_str(), timeout_ms, true, &s->t.stage) == 0;
-    const int saved = errno;
+    bool sent = client_decrypt_prepare(path, first_load, s->file, &s->st, &s->t);
+    if (sent && client_exchange_send(&s->reply, first_load ? CMD_DECRYPT_CHUNK : CMD_DECRYPT_FILE, s->file,
+                                     key.c_str(), timeout_ms, true, &s->t.stage) < 0) {
+        s->t.err = errno;
+        sent = false;
+    }
     explicit_bzero(key.data(), key.size());
-    errno = saved;
     if (sent && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
         s->caller_fd = fds[0];
         s->pump_fd = fds[1];
         if (fcntl(s->caller_fd, F_SETFL, O_NONBLOCK) == 0)
             return s;
     }
-    remember(*s, errno);
-    const int err = errno;
+    const int err = s->t.err ? s->t.err : errno;
+    remember(*s, err);
     stream_free(s);
     errno = err;
     return nullptr;
@@ -191,8 +189,8 @@ TESSARIND_API int tessarind_close(int fd)
     close(s->caller_fd);
     s->caller_fd = -1;
     pthread_join(s->thread, nullptr);
-    int err = s->err;
-    if (s->status == 0 && unread > 0)
+    int err = s->t.err;
+    if (err == 0 && unread > 0)
         err = ECANCELED;
     // A close before the end: what the caller read is what went over, less
     // what it left. All of it, when the daemon had sent the last byte and

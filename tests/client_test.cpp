@@ -322,7 +322,7 @@ TEST_F(DaemonTest, CApiArguments)
     tessarind_free(whole, len);
     static_assert(TESSARIND_VERSION_MAJOR == 1 && TESSARIND_VERSION_MINOR == 19);
     client_transfer t;
-    EXPECT_EQ(failure(client_decrypt(enc.c_str(), std::string(300, 'Q').c_str(), false, 1000, nullptr, nullptr, &t)),
+    EXPECT_EQ(client_decrypt(enc.c_str(), std::string(300, 'Q').c_str(), false, 1000, nullptr, nullptr, &t),
               ENAMETOOLONG);
 }
 
@@ -370,6 +370,89 @@ TEST_F(DaemonTest, ClientPingAndStop)
     EXPECT_NE(daemon_wait(&daemon, 5000), -1);
 }
 
+namespace {
+
+// Plays the daemon at the public FIFO: answers every record with `bytes`
+// bytes (making `file` that long first, with grow), or never opens the
+// reply FIFO when silent; holds the last reply FIFO open with hold_open.
+// After `answers` answers (-1: never) it goes, then sends `signal` (if
+// any) to the command-line client.
+struct fake_daemon {
+    size_t bytes = 0;
+    bool grow = false, silent = false, hold_open = false;
+    int answers = -1, signal = 0;
+    std::string file;
+    std::atomic<int> records{0};
+    std::atomic<bool> done{false};
+    int pub = -1, keep = -1, held = -1;
+    std::thread thread;
+
+    bool start()
+    {
+        if (mkfifo(PUBLIC_FIFO_PATH, 0622) < 0)
+            return false;
+        pub = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        keep = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // as the daemon's own write end
+        thread = std::thread([this] { serve(); });
+        return pub >= 0 && keep >= 0;
+    }
+    void serve()
+    {
+        unsigned char rec[RECORD_SIZE];
+        pollfd p{pub, POLLIN, 0};
+        while (!done) {
+            if (poll(&p, 1, 50) != 1 || read(pub, rec, sizeof rec) != (ssize_t)sizeof rec || (records++, silent))
+                continue;
+            rec[FILE_PATH_OFFSET - 1] = 0;
+            answer((const char*)rec + REPLY_PATH_OFFSET);
+            if (records == answers) {
+                gone();
+                if (signal)
+                    kill_client(signal);
+            }
+        }
+    }
+    void answer(const char* reply_path)
+    {
+        const int reply = open(reply_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (grow)
+            file_write(file, random_bytes(bytes, 80));
+        const std::string answer = random_bytes(bytes, 81);
+        if (reply >= 0 && fcntl(reply, F_SETFL, 0) == 0) {
+            EXPECT_EQ(write(reply, answer.data(), bytes), (ssize_t)bytes);
+        }
+        if (held >= 0)
+            close(held);
+        held = hold_open ? reply : -1;
+        if (reply >= 0 && !hold_open)
+            close(reply);
+    }
+    void gone()
+    {
+        done = true;
+        for (int* fd : {&pub, &keep}) {
+            if (*fd >= 0)
+                close(*fd);
+            *fd = -1;
+        }
+        unlink(PUBLIC_FIFO_PATH);
+    }
+    // Goes, and lets go of the reply FIFO it holds.
+    void finish()
+    {
+        done = true;
+        if (thread.joinable())
+            thread.join();
+        gone();
+        if (held >= 0)
+            close(held);
+        held = -1;
+    }
+    ~fake_daemon() { finish(); }
+};
+
+}  // namespace
+
 // A daemon that stops or a client that is killed mid-reply: the client
 // fails and leaves no plain data behind, neither OUT nor its temporary file
 // nor its reply FIFO. The test plays the daemon: it answers the record with
@@ -377,8 +460,6 @@ TEST_F(DaemonTest, ClientPingAndStop)
 TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
 {
     const std::string file = dir + "/data", out = dir + "/out";
-    ASSERT_TRUE(file_write(file, random_bytes(4096, 80)));
-    ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0622), 0);
     const std::vector<std::string> decrypt = {"decrypt", "-o", out, file, "QUJD"};
     const struct {
         const char* what;
@@ -388,16 +469,16 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
         int signal;
         const char* err;
         int records = 1;  // that the client sends: a reply cut short is asked for twice
-        size_t grow = 0;  // bytes the file grows by while it is served
+        bool grow = false;  // the file grows to `bytes` while it is served
     } cases[] = {
-        {"reply cut short, twice", decrypt, 100, false, 0, "tessarind-client: reply for /tmp/work/data cut short: 100 of 4096 bytes\n",
-         2},
+        {"reply cut short, twice", decrypt, 100, false, 0,
+         "tessarind-client: reply for /tmp/work/data cut short: 100 of 4096 bytes\n", 2},
         {"reply longer than the file", decrypt, 4097, false, 0,
-         "tessarind-client: unexpected reply for /tmp/work/data: more bytes than the daemon sends (somebody else wrote into the reply "
-         "FIFO)\n"},
+         "tessarind-client: unexpected reply for /tmp/work/data: more bytes than the daemon sends (somebody else "
+         "wrote into the reply FIFO)\n"},
         {"a file that grew while it was served", decrypt, 4104, false, 0,
          "tessarind-client: /tmp/work/data changed while it was served: 4096 bytes when asked for, 4104 now\n", 1,
-         8},
+         true},
         {"client terminated", decrypt, 100, true, SIGTERM, ""},
         {"client quit", decrypt, 100, true, SIGQUIT, ""},
         {"ping interrupted", {"ping"}, 0, true, SIGINT, ""},
@@ -405,42 +486,20 @@ TEST_F(DaemonTest, ClientLeavesNoPlainDataBehind)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(file_write(file, random_bytes(4096, 80)));
-        int reply = -1;
-        // Open before the client runs, so that it finds a reader.
-        const int pub = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(pub, 0);
-        int records = 0;
-        const int keep = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // as the daemon's own write end
-        std::thread fake([&] {
-            unsigned char rec[RECORD_SIZE] = {};
-            pollfd p{pub, POLLIN, 0};
-            for (int k = 0; k < c.records && poll(&p, 1, 10000) == 1 &&
-                            read(pub, rec, sizeof rec) == (ssize_t)sizeof rec;
-                 k++) {
-                records++;
-                rec[FILE_PATH_OFFSET - 1] = 0;
-                reply = open((const char*)rec + REPLY_PATH_OFFSET, O_WRONLY | O_CLOEXEC);
-                if (c.grow)
-                    file_write(file, random_bytes(4096 + c.grow, 80));
-                const std::string answer = random_bytes(c.bytes, 81);
-                if (write(reply, answer.data(), c.bytes) != (ssize_t)c.bytes || !c.hold_open) {
-                    close(reply);
-                    reply = -1;
-                }
-            }
-            close(pub);
-            close(keep);
-            if (c.signal)
-                kill_client(c.signal);
-        });
+        fake_daemon fake;
+        fake.bytes = c.bytes;
+        fake.grow = c.grow;
+        fake.hold_open = c.hold_open;
+        fake.answers = c.records;
+        fake.signal = c.signal;
+        fake.file = file;
+        ASSERT_TRUE(fake.start());
         std::string err;
         const int status = run(c.args, nullptr, &err);
-        fake.join();
-        if (reply >= 0)
-            close(reply);
+        fake.finish();
         EXPECT_NE(status, 0);
         EXPECT_EQ(err, c.err);
-        EXPECT_EQ(records, c.records);
+        EXPECT_EQ(fake.records, c.records);
         EXPECT_EQ(leftovers(dir), 0u);
     }
 }
@@ -514,68 +573,6 @@ TEST_F(DaemonTest, CApiStreamsThroughPoll)
 
 namespace {
 
-// Plays the daemon at the public FIFO: answers every record with `bytes`
-// bytes (making `file` `grow` bytes longer first), or never opens the reply
-// FIFO when silent; with once, it goes away after its first answer.
-struct fake_daemon {
-    size_t bytes = 0, grow = 0;
-    bool silent = false, once = false;
-    std::string file;
-    std::atomic<bool> done{false};
-    int pub = -1, keep = -1;
-    std::thread thread;
-
-    bool start()
-    {
-        if (mkfifo(PUBLIC_FIFO_PATH, 0622) < 0)
-            return false;
-        pub = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        keep = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // as the daemon's own write end
-        thread = std::thread([this] { serve(); });
-        return pub >= 0 && keep >= 0;
-    }
-    void serve()
-    {
-        unsigned char rec[RECORD_SIZE];
-        pollfd p{pub, POLLIN, 0};
-        while (!done) {
-            if (poll(&p, 1, 50) != 1 || read(pub, rec, sizeof rec) != (ssize_t)sizeof rec || silent)
-                continue;
-            rec[FILE_PATH_OFFSET - 1] = 0;
-            const int reply = open((const char*)rec + REPLY_PATH_OFFSET, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (grow)
-                file_write(file, random_bytes(bytes, 80));
-            const std::string answer = random_bytes(bytes, 81);
-            if (reply >= 0 && fcntl(reply, F_SETFL, 0) == 0) {
-                EXPECT_EQ(write(reply, answer.data(), bytes), (ssize_t)bytes);
-            }
-            if (reply >= 0)
-                close(reply);
-            if (once)
-                gone();
-        }
-    }
-    void gone()
-    {
-        done = true;
-        close(pub);
-        close(keep);
-        pub = keep = -1;
-        unlink(PUBLIC_FIFO_PATH);
-    }
-    ~fake_daemon()
-    {
-        done = true;
-        if (thread.joinable())
-            thread.join();
-        for (int fd : {pub, keep}) {
-            if (fd >= 0)
-                close(fd);
-        }
-        unlink(PUBLIC_FIFO_PATH);
-    }
-};
-
 #ifdef TESSARIND_COVERAGE
 extern "C" void __gcov_dump(void);
 #endif
@@ -628,36 +625,29 @@ std::string c_says(const std::string& command, const std::string& path, const st
     return said;
 }
 
-}  // namespace
+// What sits at the public path for a row of the failure table.
+enum at_public { NOTHING, FAKE, IMPOSTOR, FULL, GROUP_ONLY };
 
-// Every failure README lists, as the command-line client, the C library
-// (tessarind_last_error) and the Python module (str of the exception) tell
-// it: one line, naming the path it is about.
-TEST_F(DaemonTest, EveryInterfaceTellsAFailureAlike)
+struct failure_row {
+    const char* what;
+    std::string command = "decrypt", path = "", key = KEY20;
+    at_public there = FAKE;
+    size_t size = 4096, bytes = 4096;  // the file's, and the fake daemon's answer's
+    size_t grow = 0;
+    bool silent = false, once = false, nobody = false;
+    const char* timeout = "1";
+    std::string says;
+};
+
+// Every failure README lists, with its line; data is a file of the test's.
+std::vector<failure_row> failure_rows(const std::string& dir, const std::string& data)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "another user's calls need root";
-    if (!python_available())
-        GTEST_SKIP() << "no Python 3 found when the tests were built";
-    const std::string data = dir + "/data";
-    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-    enum at_public { NOTHING, FAKE, IMPOSTOR, FULL, GROUP_ONLY };
-    struct row {
-        const char* what;
-        std::string command = "decrypt", path = "", key = KEY20;
-        at_public there = FAKE;
-        size_t size = 4096, bytes = 4096;  // the file's, and the fake daemon's answer's
-        size_t grow = 0;
-        bool silent = false, once = false, nobody = false;
-        const char* timeout = "1";
-        std::string says;
-    };
     const std::string cannot_read = "the daemon could not read " + data +
                                     ": its user needs read access to the file and search access to its directories "
                                     "(see README, Installing)";
     const std::string longer =
         "unexpected reply for " + data + ": more bytes than the daemon sends (somebody else wrote into the reply FIFO)";
-    const row rows[] = {
+    return {
         {.what = "no daemon", .path = data, .there = NOTHING, .says = "daemon not running"},
         {.what = "no daemon, ping", .command = "ping", .there = NOTHING, .says = "daemon not running"},
         {.what = "missing file", .path = dir + "/absent",
@@ -688,46 +678,73 @@ TEST_F(DaemonTest, EveryInterfaceTellsAFailureAlike)
         {.what = "stop by another user", .command = "stop", .there = GROUP_ONLY, .nobody = true,
          .says = "only root and the daemon's user (root) may stop the daemon"},
     };
+}
+
+// A FIFO at the public path that is not the daemon's: one with a reader
+// that never reads (filled, when full), or an impostor's. The reader's
+// descriptor.
+int public_fifo_of_nobody(at_public there)
+{
+    if (mkfifo(PUBLIC_FIFO_PATH, 0600) < 0 ||
+        chmod(PUBLIC_FIFO_PATH, there == IMPOSTOR ? 0644 : there == FULL ? 0622 : 0620) < 0)
+        return -1;
+    const int reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int filler = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    const std::string record(RECORD_SIZE, 'x');
+    while (there == FULL && write(filler, record.data(), record.size()) > 0) {
+    }
+    close(filler);
+    return reader;
+}
+
+// The line that who ("tessarind-client", "C" or "Python") gives for the row.
+std::string said_by(const std::string& who, const failure_row& r, const std::string& dir)
+{
+    // A second try needs an output that can start afresh.
+    std::vector<std::string> args{"--timeout", r.timeout, r.command};
+    if (r.once)
+        args.insert(args.end(), {"-o", dir + "/out"});
+    if (r.command == "decrypt")
+        args.insert(args.end(), {r.path, r.key});
+    std::string out, err;
+    if (who == "tessarind-client") {
+        client_run(args, &out, &err, "", r.nobody);
+        return err.rfind("tessarind-client: ", 0) == 0 ? err.substr(18) : err;
+    }
+    if (who == "C")
+        return c_says(r.command, r.path, r.key, (int)std::lround(atof(r.timeout) * 1000), r.nobody) + "\n";
+    python_run({"-c", PYTHON_SAYS, r.command, r.path, r.key, r.timeout}, &out, &err, r.nobody);
+    return out + err;
+}
+
+}  // namespace
+
+// Every failure README lists, as the command-line client, the C library
+// (tessarind_last_error) and the Python module (str of the exception) tell
+// it: one line, naming the path it is about.
+TEST_F(DaemonTest, EveryInterfaceTellsAFailureAlike)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "another user's calls need root";
+    if (!python_available())
+        GTEST_SKIP() << "no Python 3 found when the tests were built";
+    const std::string data = dir + "/data";
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     setenv("TESSARIND_WRAPPER", "setpriv --reuid=65534 --regid=65534 --clear-groups", 1);
-    for (const auto& r : rows) {
+    for (const auto& r : failure_rows(dir, data)) {
         SCOPED_TRACE(r.what);
         for (const std::string who : {"tessarind-client", "C", "Python"}) {
-            fake_daemon fake;
-            int reader = -1;
             ASSERT_TRUE(file_write(data, random_bytes(r.size, 80)));
-            if (r.there == FAKE) {
-                fake.bytes = r.bytes;
-                fake.grow = r.grow;
-                fake.silent = r.silent;
-                fake.once = r.once;
-                fake.file = data;
-                ASSERT_TRUE(fake.start());
-            } else if (r.there != NOTHING) {
-                ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0600), 0);
-                ASSERT_EQ(chmod(PUBLIC_FIFO_PATH, r.there == IMPOSTOR ? 0644 : r.there == FULL ? 0622 : 0620), 0);
-                reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-                const int filler = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                const std::string record(RECORD_SIZE, 'x');
-                while (r.there == FULL && write(filler, record.data(), record.size()) > 0) {
-                }
-                close(filler);
-            }
-            // A second try needs an output that can start afresh.
-            std::vector<std::string> args{"--timeout", r.timeout, r.command};
-            if (r.once)
-                args.insert(args.end(), {"-o", dir + "/out"});
-            if (r.command == "decrypt")
-                args.insert(args.end(), {r.path, r.key});
-            std::string out, err, said;
-            if (who == "tessarind-client") {
-                client_run(args, &out, &err, "", r.nobody);
-                said = err.rfind("tessarind-client: ", 0) == 0 ? err.substr(18) : err;
-            } else if (who == "C") {
-                said = c_says(r.command, r.path, r.key, (int)std::lround(atof(r.timeout) * 1000), r.nobody) + "\n";
-            } else {
-                python_run({"-c", PYTHON_SAYS, r.command, r.path, r.key, r.timeout}, &said, &err, r.nobody);
-            }
-            EXPECT_EQ(said, r.says + "\n") << who << ": " << err;
+            fake_daemon fake;
+            fake.bytes = r.bytes;
+            fake.grow = r.grow > 0;
+            fake.silent = r.silent;
+            fake.answers = r.once ? 1 : -1;
+            fake.file = data;
+            ASSERT_TRUE(r.there != FAKE || fake.start());
+            const int reader = r.there == FAKE || r.there == NOTHING ? -1 : public_fifo_of_nobody(r.there);
+            ASSERT_TRUE(r.there == FAKE || r.there == NOTHING || reader >= 0);
+            EXPECT_EQ(said_by(who, r, dir), r.says + "\n") << who;
             if (reader >= 0)
                 close(reader);
             unlink(PUBLIC_FIFO_PATH);

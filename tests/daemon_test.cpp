@@ -214,6 +214,32 @@ TEST_F(DaemonTest, FieldsWithoutNulAreBounded)
     EXPECT_TRUE(daemon_pings());
 }
 
+namespace {
+
+// Starts the daemon as uid (root: as the tests run).
+bool daemon_start_as(daemon_proc* d, uid_t uid, const std::vector<std::string>& args)
+{
+    const std::string as_user = "setpriv --reuid=" + std::to_string(uid) + " --regid=" + std::to_string(uid) +
+                                " --clear-groups";
+    if (uid != 0)
+        setenv("TESSARIND_WRAPPER", as_user.c_str(), 1);
+    const bool started = daemon_start(d, args);
+    unsetenv("TESSARIND_WRAPPER");
+    return started;
+}
+
+// Sends an exit naming reply_path as uid: the client trusts no other's
+// public FIFO than root's, its own and tessarind's.
+bool exit_sent_as(uid_t uid, const std::string& reply_path)
+{
+    if (seteuid(uid) != 0)
+        return false;
+    const bool sent = request_send(CMD_EXIT, reply_path);
+    return seteuid(0) == 0 && sent;
+}
+
+}  // namespace
+
 // Only root and the daemon's own user stop it: an exit is obeyed when its
 // reply FIFO, bound as the record is read, is theirs and the daemon's user
 // may write it by its mode (five attempts where a reader may still come).
@@ -245,22 +271,13 @@ TEST_F(DaemonTest, ExitOnlyFromRootOrTheDaemonsUser)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.daemon_uid) + " " + std::to_string(c.owner) + " " + c.outcome);
-        const std::string as_user = "setpriv --reuid=4343 --regid=4343 --clear-groups";
-        if (c.daemon_uid != 0)
-            setenv("TESSARIND_WRAPPER", as_user.c_str(), 1);
-        const bool started = daemon_start(&daemon, {"-d", "-l"});
-        unsetenv("TESSARIND_WRAPPER");
-        ASSERT_TRUE(started);
+        ASSERT_TRUE(daemon_start_as(&daemon, c.daemon_uid, {"-d", "-l"}));
         reply_fifo r;
         ASSERT_TRUE(r.open(false));
         ASSERT_EQ(chown(r.path(), c.owner, 0), 0);
         ASSERT_EQ(chmod(r.path(), c.mode), 0);
         const int reader = c.reads ? open(r.path(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
-        // Sent as the daemon's user: the client trusts no other's public FIFO.
-        ASSERT_EQ(seteuid(c.daemon_uid), 0);
-        const bool sent = request_send(CMD_EXIT, c.path ? *c.path : r.path());
-        ASSERT_EQ(seteuid(0), 0);
-        ASSERT_TRUE(sent);
+        ASSERT_TRUE(exit_sent_as(c.daemon_uid, c.path ? *c.path : r.path()));
         const bool stops = c.outcome[0] == 'e';
         if (stops) {
             EXPECT_TRUE(exited_with(daemon_wait(&daemon, 9000), 0));
@@ -746,11 +763,7 @@ protected:
     void restart(bool openat2)
     {
         daemon_kill(&daemon);
-        if (!openat2)
-            setenv("TESSARIND_DENY_OPENAT2", "1", 1);
-        const bool started = daemon_start(&daemon);
-        unsetenv("TESSARIND_DENY_OPENAT2");
-        ASSERT_TRUE(started);
+        ASSERT_TRUE(daemon_start_openat2(&daemon, openat2));
     }
     const std::string key = random_bytes(20, 71);
     const std::string plain = random_bytes(4096, 72);

@@ -64,6 +64,15 @@ void harness_init()
     isolated = sandbox_private_mounts();
 }
 
+bool daemon_start_openat2(daemon_proc* d, bool openat2, const std::vector<std::string>& args, int err_fd)
+{
+    if (!openat2)
+        setenv("TESSARIND_DENY_OPENAT2", "1", 1);
+    const bool started = daemon_start(d, args, err_fd);
+    unsetenv("TESSARIND_DENY_OPENAT2");
+    return started;
+}
+
 bool daemon_start_faulty(daemon_proc* d, const std::string& faults, const std::vector<std::string>& args, int err_fd)
 {
     const std::string shim = "/tmp/work/faults.so";

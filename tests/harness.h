@@ -70,6 +70,10 @@ bool daemon_wait_writing(const daemon_proc* d, const std::string& path, int time
 // True when any of needles stands in the daemon's writable memory.
 bool daemon_memory_holds(const daemon_proc* d, const std::vector<std::string>& needles);
 
+// daemon_start, as on kernels without openat2 unless openat2 is set.
+bool daemon_start_openat2(daemon_proc* d, bool openat2, const std::vector<std::string>& args = {"-d"},
+                          int err_fd = -1);
+
 // daemon_start with tests/faults.cpp preloaded, making the faults named in
 // `faults` ("buffers", "short-reads"). The shim was read at start-up: the
 // build tree may be hidden by the private /tmp.

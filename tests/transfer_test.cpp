@@ -347,10 +347,7 @@ TEST_F(TransferTest, HostilePaths)
         daemon_kill(&daemon);
         int err[2];
         ASSERT_EQ(pipe2(err, O_NONBLOCK | O_CLOEXEC), 0);
-        if (!openat2)
-            setenv("TESSARIND_DENY_OPENAT2", "1", 1);
-        const bool started = daemon_start(&daemon, {"-d"}, err[1]);
-        unsetenv("TESSARIND_DENY_OPENAT2");
+        const bool started = daemon_start_openat2(&daemon, openat2, {"-d"}, err[1]);
         close(err[1]);
         ASSERT_TRUE(started);
         std::string err_text;
