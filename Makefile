@@ -119,8 +119,8 @@ coverage:
 	$(call configure,build-coverage,-DCMAKE_BUILD_TYPE=Debug -DTESSARIND_COVERAGE=ON)
 	cmake --build build-coverage -j $(JOBS)
 	find build-coverage -name '*.gcda' -delete
-	cd build-coverage && ctest -j $(JOBS) --output-on-failure || true
-	tools/coverage.sh build-coverage
+	@status=0; (cd build-coverage && ctest -j $(JOBS) --output-on-failure) || status=$$?; \
+	tools/coverage.sh build-coverage && exit $$status
 
 # Each fuzz target for FUZZ_SECONDS, starting from the committed seed corpus;
 # what it finds new stays in build-fuzz/.

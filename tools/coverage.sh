@@ -13,6 +13,7 @@ trap 'rm -f "$json"' EXIT
 # Branches the compiler made for exceptions it unwinds through (this code
 # throws none) and for lines it cannot reach are not the code's own.
 gcovr --root "$src" --object-directory "$build" --exclude-throw-branches --exclude-unreachable-branches \
+  --gcov-ignore-parse-errors \
   --filter "$src/(client|common|crypto|server|worker|protocol)/" --print-summary --txt - \
   --json-summary "$json"
 python3 - "$json" <<'PY'
