@@ -625,8 +625,22 @@ std::string c_says(const std::string& command, const std::string& path, const st
     return said;
 }
 
+// The C library's line for a decryption read through tessarind_open, in
+// this process: its thread must not start in a child of a threaded one.
+std::string c_stream_says(const std::string& path, const std::string& key, int timeout_ms)
+{
+    const int fd = tessarind_open(path.c_str(), key.c_str(), 0, timeout_ms);
+    if (fd < 0)
+        return tessarind_last_error();
+    pollfd p{fd, POLLIN, 0};
+    char buf[65536];
+    for (ssize_t n = 1; n != 0 && poll(&p, 1, 30000) == 1;)
+        n = read(fd, buf, sizeof buf);  // -1 (EAGAIN): not yet
+    return tessarind_close(fd) < 0 ? tessarind_last_error() : "(succeeded)";
+}
+
 // What sits at the public path for a row of the failure table.
-enum at_public { NOTHING, FAKE, IMPOSTOR, FULL, GROUP_ONLY };
+enum at_public { NOTHING, FAKE, IMPOSTOR, FULL, GROUP_ONLY, REGULAR, SYMLINK };
 
 struct failure_row {
     const char* what;
@@ -639,8 +653,9 @@ struct failure_row {
     std::string says;
 };
 
-// Every failure README lists, with its line; data is a file of the test's.
-std::vector<failure_row> failure_rows(const std::string& dir, const std::string& data)
+// Every failure README lists, with its line; data and long_path are files
+// of the test's.
+std::vector<failure_row> failure_rows(const std::string& dir, const std::string& data, const std::string& long_path)
 {
     const std::string cannot_read = "the daemon could not read " + data +
                                     ": its user needs read access to the file and search access to its directories "
@@ -655,6 +670,13 @@ std::vector<failure_row> failure_rows(const std::string& dir, const std::string&
         {.what = "not a regular file", .path = dir, .says = dir + " is not a regular file"},
         {.what = "key text", .path = data, .key = "QQ=x",
          .says = "key text: character 4 is neither base64, '-' nor '=' padding at the end"},
+        {.what = "key text too long", .path = data, .key = std::string(300, 'Q'),
+         .says = "key text is longer than 255 characters"},
+        {.what = "key text of no bytes", .path = data, .key = "=", .says = "key text decodes to no bytes at all"},
+        {.what = "key in hex", .path = data, .key = "00112233445566778899aabbccddeeff00112233",
+         .says = "this looks like a hexadecimal key: give its base64 (xxd -r -p | base64)"},
+        {.what = "path too long", .path = long_path, .there = NOTHING,
+         .says = long_path + ": its absolute path is longer than 255 bytes"},
         {.what = "file the daemon cannot read", .path = data, .bytes = 0, .says = cannot_read},
         {.what = "reply cut short", .path = data, .bytes = 100,
          .says = "reply for " + data + " cut short: 100 of 4096 bytes"},
@@ -670,6 +692,10 @@ std::vector<failure_row> failure_rows(const std::string& dir, const std::string&
          .says = "no reply in time: waited 0.5 s for the daemon to answer the ping"},
         {.what = "impostor", .path = data, .there = IMPOSTOR,
          .says = "/tmp/TALV_PIPE is not the daemon's (owner root, mode 0644)"},
+        {.what = "a symlink at the public path", .path = data, .there = SYMLINK,
+         .says = "/tmp/TALV_PIPE is not the daemon's (owner root, mode 0777)"},
+        {.what = "a file at the public path", .path = data, .there = REGULAR,
+         .says = "/tmp/TALV_PIPE is not the daemon's: not a FIFO"},
         {.what = "daemon busy", .path = data, .there = FULL, .timeout = "0.2",
          .says = "daemon busy: its FIFO stayed full for 0.2 s"},
         {.what = "not a member", .command = "ping", .there = GROUP_ONLY, .nobody = true,
@@ -685,11 +711,16 @@ std::vector<failure_row> failure_rows(const std::string& dir, const std::string&
 // descriptor.
 int public_fifo_of_nobody(at_public there)
 {
-    if (mkfifo(PUBLIC_FIFO_PATH, 0600) < 0 ||
-        chmod(PUBLIC_FIFO_PATH, there == IMPOSTOR ? 0644 : there == FULL ? 0622 : 0620) < 0)
+    if (there == REGULAR)
+        return file_write(PUBLIC_FIFO_PATH, "") ? open(PUBLIC_FIFO_PATH, O_RDONLY | O_CLOEXEC) : -1;
+    // A symlink leads to what looks like the daemon's FIFO.
+    const std::string fifo = there == SYMLINK ? "/tmp/work/impostor" : PUBLIC_FIFO_PATH;
+    if (mkfifo(fifo.c_str(), 0600) < 0 ||
+        chmod(fifo.c_str(), there == IMPOSTOR ? 0644 : there == FULL ? 0622 : 0620) < 0 ||
+        (there == SYMLINK && symlink(fifo.c_str(), PUBLIC_FIFO_PATH) < 0))
         return -1;
-    const int reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    const int filler = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     const std::string record(RECORD_SIZE, 'x');
     while (there == FULL && write(filler, record.data(), record.size()) > 0) {
     }
@@ -711,8 +742,11 @@ std::string said_by(const std::string& who, const failure_row& r, const std::str
         client_run(args, &out, &err, "", r.nobody);
         return err.rfind("tessarind-client: ", 0) == 0 ? err.substr(18) : err;
     }
+    const int timeout_ms = (int)std::lround(atof(r.timeout) * 1000);
     if (who == "C")
-        return c_says(r.command, r.path, r.key, (int)std::lround(atof(r.timeout) * 1000), r.nobody) + "\n";
+        return c_says(r.command, r.path, r.key, timeout_ms, r.nobody) + "\n";
+    if (who == "C stream")
+        return c_stream_says(r.path, r.key, timeout_ms) + "\n";
     python_run({"-c", PYTHON_SAYS, r.command, r.path, r.key, r.timeout}, &out, &err, r.nobody);
     return out + err;
 }
@@ -728,12 +762,18 @@ TEST_F(DaemonTest, EveryInterfaceTellsAFailureAlike)
         GTEST_SKIP() << "another user's calls need root";
     if (!python_available())
         GTEST_SKIP() << "no Python 3 found when the tests were built";
-    const std::string data = dir + "/data";
+    const std::string data = dir + "/data", deep = dir + "/" + std::string(200, 'd');
+    const std::string long_path = deep + "/" + std::string(60, 'f');
     ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    ASSERT_TRUE(file_write(long_path, "12345678"));
     setenv("TESSARIND_WRAPPER", "setpriv --reuid=65534 --regid=65534 --clear-groups", 1);
-    for (const auto& r : failure_rows(dir, data)) {
+    for (const auto& r : failure_rows(dir, data, long_path)) {
         SCOPED_TRACE(r.what);
-        for (const std::string who : {"tessarind-client", "C", "Python"}) {
+        for (const std::string who : {"tessarind-client", "C", "C stream", "Python"}) {
+            // A stream is never asked twice: part of it was handed over.
+            if (who == "C stream" && (r.command != "decrypt" || r.once))
+                continue;
             ASSERT_TRUE(file_write(data, random_bytes(r.size, 80)));
             fake_daemon fake;
             fake.bytes = r.bytes;
@@ -748,6 +788,7 @@ TEST_F(DaemonTest, EveryInterfaceTellsAFailureAlike)
             if (reader >= 0)
                 close(reader);
             unlink(PUBLIC_FIFO_PATH);
+            unlink("/tmp/work/impostor");
         }
     }
     unsetenv("TESSARIND_WRAPPER");

@@ -852,6 +852,35 @@ TEST_F(WorkerLimitsTest, OneOwnersStalledTransfers)
     EXPECT_EQ(bye, "BYE");
 }
 
+// Under a descriptor limit too low for MAX_WAITING records, fewer wait (the
+// log says how many); an exit while records wait behind one owner's share
+// drops them and ends the daemon.
+TEST_F(WorkerLimitsTest, ExitWhileRecordsWaitUnderALowDescriptorLimit)
+{
+    if (!root)
+        GTEST_SKIP() << "giving reply FIFOs to another owner needs root";
+    setenv("TESSARIND_WRAPPER", "prlimit --nofile=1200:1200", 1);
+    const bool started = daemon_start(&daemon, {"-d", "-l"});
+    unsetenv("TESSARIND_WRAPPER");
+    ASSERT_TRUE(started);
+    const size_t waiting = 1200 - (4 * MAX_WORKERS + 32);
+    EXPECT_TRUE(daemon_wait_output(&daemon, "at most " + std::to_string(waiting) + " records wait, not 4096", 5000,
+                                   1, true));
+    const std::string big = dir + "/big";
+    ASSERT_TRUE(file_write(big, encrypt_bytes(random_bytes(5 * LOAD_SIZE, 74), key)));
+    std::vector<reply_fifo> stalled(OWNER_SHARE + 6);
+    for (auto& r : stalled) {
+        ASSERT_TRUE(r.open());
+        ASSERT_EQ(chown(r.path(), 4242, (gid_t)-1), 0);
+        ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path(), big, text.c_str()));
+    }
+    EXPECT_TRUE(daemon_wait_output(&daemon, "requests of uid 4242 wait for their fair share", 10000, 1, true));
+    std::string bye;
+    EXPECT_EQ(client_request(CMD_EXIT, "", "", 3000, &bye), 0);
+    EXPECT_EQ(bye, "BYE");
+    EXPECT_TRUE(exited_with(daemon_wait(&daemon, 9000), 0));
+}
+
 // A record is bound to its reply FIFO as it is read. One waits behind its
 // owner's held share while its client gives up and removes FIFO and
 // directory, and another user makes a FIFO of his own at the same path: he
