@@ -404,15 +404,14 @@ struct fake_daemon {
             if (poll(&p, 1, 50) != 1 || read(pub, rec, sizeof rec) != (ssize_t)sizeof rec || (records++, silent))
                 continue;
             rec[FILE_PATH_OFFSET - 1] = 0;
-            answer((const char*)rec + REPLY_PATH_OFFSET);
-            if (records == answers) {
-                gone();
-                if (signal)
-                    kill_client(signal);
-            }
+            answer((const char*)rec + REPLY_PATH_OFFSET, records == answers);
+            if (records == answers && signal)
+                kill_client(signal);
         }
     }
-    void answer(const char* reply_path)
+    // The last answer goes before its reply ends: a client that asks again
+    // at once finds no daemon.
+    void answer(const char* reply_path, bool last)
     {
         const int reply = open(reply_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (grow)
@@ -421,6 +420,8 @@ struct fake_daemon {
         if (reply >= 0 && fcntl(reply, F_SETFL, 0) == 0) {
             EXPECT_EQ(write(reply, answer.data(), bytes), (ssize_t)bytes);
         }
+        if (last)
+            gone();
         if (held >= 0)
             close(held);
         held = hold_open ? reply : -1;
