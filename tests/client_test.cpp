@@ -393,8 +393,11 @@ struct fake_daemon {
             return false;
         pub = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         keep = open(PUBLIC_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // as the daemon's own write end
+        if (pub < 0 || keep < 0)
+            return false;
+        // From here on, pub and keep are the thread's.
         thread = std::thread([this] { serve(); });
-        return pub >= 0 && keep >= 0;
+        return true;
     }
     void serve()
     {
