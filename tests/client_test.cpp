@@ -93,7 +93,8 @@ TEST_F(DaemonTest, ClientUsage)
     EXPECT_EQ(out, "tessarind-client 1.19\n");
     for (const auto& bad : std::vector<std::vector<std::string>>{
              {}, {"frobnicate"}, {"ping", "extra"}, {"--timeout", "soon", "ping"}, {"decrypt"},
-             {"--first-load", "ping"}, {"ping", "--bogus"}}) {
+             {"--first-load", "ping"}, {"ping", "--bogus"}, {"ping", "--timeout"}, {"decrypt", "-o"},
+             {"decrypt", "--key-file"}, {"ping", "-o", "x"}, {"stop", "--key-file", "k"}, {"keygen", "extra"}}) {
         EXPECT_EQ(run(bad, nullptr, &err), 2) << (bad.empty() ? "" : bad[0]);
         EXPECT_NE(err.find("tessarind-client: "), std::string::npos);
     }
@@ -289,6 +290,15 @@ TEST_F(DaemonTest, ClientOutputs)
         EXPECT_LE(read(reader, b, 1), 0) << "plain data reached the planted FIFO";
         close(reader);
     }
+    // An OUT whose folder is missing: each command names it.
+    const std::string nowhere = dir + "/none/out";
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"decrypt", "-o", nowhere, enc, key},
+             {"encrypt", "-o", nowhere, dir + "/p8", key},
+             {"keygen", "-o", nowhere}}) {
+        EXPECT_EQ(run(args, &got, &err), 1) << args[0];
+        EXPECT_EQ(err, "tessarind-client: cannot write " + nowhere + ": No such file or directory\n");
+    }
     // A relative path is sent as an absolute one, whatever TMPDIR says.
     ASSERT_EQ(mkdir("private", 0700), 0);
     setenv("TMPDIR", "private", 1);
@@ -316,6 +326,13 @@ TEST_F(DaemonTest, CApiArguments)
     errno = 0;
     EXPECT_EQ(tessarind_decrypt_fd(enc.c_str(), nullptr, 0, 1, 1000), -1);
     EXPECT_EQ(errno, EINVAL);
+    EXPECT_STREQ(tessarind_last_error(), "invalid argument: the key text is NULL");
+    EXPECT_EQ(tessarind_decrypt(enc.c_str(), key.c_str(), 0, nullptr, 1000), nullptr);
+    EXPECT_STREQ(tessarind_last_error(), "invalid argument: len is NULL");
+    errno = 0;
+    EXPECT_EQ(tessarind_decrypt_fd((dir + "/absent").c_str(), key.c_str(), 0, 1, 1000), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(tessarind_last_error(), "cannot read " + dir + "/absent: No such file or directory");
     void* whole = tessarind_decrypt(enc.c_str(), key.c_str(), 0, &len, 0);
     ASSERT_NE(whole, nullptr);
     EXPECT_TRUE(std::string((const char*)whole, len) == file_read(dir + "/p8"));
