@@ -31,7 +31,9 @@ test: build
 run: build
 	./$(BUILD)/tessarind -d
 
-demo: build
+# The daemon and the client only: the tour compiles no test.
+demo: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target tessarind tessarind-client
 	./tools/demo.sh $(BUILD)
 
 install: build

@@ -43,8 +43,9 @@ const char usage_text[] =
     "line is visible to other users in the process list: prefer --key-file PATH (or -), or\n"
     "KEY '-' to read it from standard input.\n"
     "\n"
-    "--timeout bounds each wait for the daemon (default 5 seconds); data that keeps\n"
-    "flowing is never cut off. Exit status: 0 success, 1 failure, 2 usage error.\n";
+    "--timeout bounds each wait for the daemon (0 to 86400 seconds, default 5);\n"
+    "data that keeps flowing is never cut off. Exit status: 0 success, 1 failure,\n"
+    "2 usage error.\n";
 
 struct options {
     const char* command = nullptr;
@@ -339,12 +340,12 @@ int parse_options(int argc, char** argv, options* o)
             fputs(usage_text, stdout);
             return 0;
         } else if (strcmp(a, "--version") == 0) {
-            puts("tessarind-client 1.19");
+            puts("tessarind-client Version 1.19");  // the form of tessarind --version
             return 0;
         } else if (strcmp(a, "--timeout") == 0) {
             const char* v;
             if (!value(&v) || !parse_timeout(v, &o->timeout_ms))
-                return usage_error("--timeout needs a number of seconds");
+                return usage_error("--timeout needs a number of seconds, 0 to 86400");
         } else if (strcmp(a, "--first-load") == 0) {
             o->first_load = true;
         } else if (strcmp(a, "--progress") == 0) {

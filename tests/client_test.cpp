@@ -90,7 +90,7 @@ TEST_F(DaemonTest, ClientUsage)
     EXPECT_EQ(run({"--help"}, &out), 0);
     EXPECT_NE(out.find("--key-file"), std::string::npos);
     EXPECT_EQ(run({"--version"}, &out), 0);
-    EXPECT_EQ(out, "tessarind-client 1.19\n");
+    EXPECT_EQ(out, "tessarind-client Version 1.19\n");
     for (const auto& bad : std::vector<std::vector<std::string>>{
              {}, {"frobnicate"}, {"ping", "extra"}, {"--timeout", "soon", "ping"}, {"decrypt"},
              {"--first-load", "ping"}, {"ping", "--bogus"}, {"ping", "--timeout"}, {"decrypt", "-o"},

@@ -36,7 +36,7 @@ holds tessarind ./usr/sbin/tessarind ./usr/bin/tessarind-client \
   ./usr/share/man/man8/tessarind.8.gz ./usr/share/man/man1/tessarind-client.1.gz \
   "./$units/tessarind.service" "./$units/tessarind.socket" ./usr/lib/sysusers.d/tessarind.conf \
   ./usr/libexec/tessarind/tessarind-clear-fifo \
-  ./usr/lib/tmpfiles.d/tessarind.conf \
+  ./usr/lib/tmpfiles.d/tessarind.conf ./usr/share/bash-completion/completions/tessarind-client \
   ./usr/share/doc/tessarind/copyright ./usr/share/doc/tessarind/changelog.gz
 # The shipped daemon has socket activation.
 # (grep -c reads to the end: an early exit would fail the pipe under pipefail)
@@ -48,6 +48,7 @@ holds libtessarind-client1 './usr/lib/[^/]+/libtessarind-client.so.1'
 holds libtessarind-client-dev ./usr/include/tessarind/client.h './usr/lib/[^/]+/libtessarind-client.a' \
   './usr/lib/[^/]+/libtessarind-client.so' './usr/lib/[^/]+/pkgconfig/tessarind-client.pc' \
   './usr/lib/[^/]+/cmake/tessarind/tessarindConfig.cmake' ./usr/share/man/man3/tessarind_client.3.gz \
-  './usr/share/man/man3/tessarind_(ping|stop|decrypt|decrypt_fd|free|version).3(.gz)?' 
-holds python3-tessarind ./usr/lib/python3/dist-packages/tessarind/__init__.py
+  './usr/share/man/man3/tessarind_(ping|stop|decrypt|decrypt_fd|open|close|last_error|free|version).3(.gz)?' 
+holds python3-tessarind ./usr/lib/python3/dist-packages/tessarind/__init__.py \
+  ./usr/lib/python3/dist-packages/tessarind/aio.py
 echo "$deb, the library's and the Python module's packages: lintian reports no error and no warning; contents complete"
