@@ -333,10 +333,21 @@ TEST_F(DaemonTest, CApiArguments)
     EXPECT_EQ(tessarind_decrypt_fd((dir + "/absent").c_str(), key.c_str(), 0, 1, 1000), -1);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(tessarind_last_error(), "cannot read " + dir + "/absent: No such file or directory");
+    errno = 0;
+    EXPECT_EQ(tessarind_open(nullptr, key.c_str(), 0, 1000), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_STREQ(tessarind_last_error(), "invalid argument: the path is NULL");
     void* whole = tessarind_decrypt(enc.c_str(), key.c_str(), 0, &len, 0);
     ASSERT_NE(whole, nullptr);
     EXPECT_TRUE(std::string((const char*)whole, len) == file_read(dir + "/p8"));
     tessarind_free(whole, len);
+    // Into a descriptor, as it comes; ping; the version.
+    const int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    EXPECT_EQ(tessarind_decrypt_fd(enc.c_str(), key.c_str(), 0, out, 1000), 8);
+    close(out);
+    EXPECT_TRUE(file_read(dir + "/out") == file_read(dir + "/p8"));
+    EXPECT_EQ(tessarind_ping(1000), 0);
+    EXPECT_STREQ(tessarind_version(), "1.19");
     static_assert(TESSARIND_VERSION_MAJOR == 1 && TESSARIND_VERSION_MINOR == 19);
     client_transfer t;
     EXPECT_EQ(client_decrypt(enc.c_str(), std::string(300, 'Q').c_str(), false, 1000, nullptr, nullptr, &t),
