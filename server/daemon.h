@@ -54,6 +54,17 @@ int systemd_public_fifo();
 // Tells systemd the daemon's state ("READY=1", "STOPPING=1"), if it asked.
 void systemd_notify(const char* state);
 
+// The counts systemctl status shows, told to systemd when they changed, at
+// most once a second: requests served and failed since start, workers
+// running, records waiting. What it last told is in *told. How long the
+// main loop may wait before the next is due (-1: nothing to tell until a
+// record comes); nothing, and -1, when systemd did not ask.
+struct status_told {
+    workers_counts counts{};
+    long at_ms = -1;
+};
+int systemd_tell_status(status_told* told);
+
 // ---- signals.cpp ----------------------------------------------------------
 
 void on_signal(int signo);

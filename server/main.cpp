@@ -194,9 +194,10 @@ void serve()
     // Zero at first and wiped after every record: a short read never
     // carries bytes of the record read before it.
     unsigned char record[RECORD_SIZE] = {};
+    status_told told;
     for (;;) {
         workers_dispatch();
-        if (!workers_wait_input(publicfifo))
+        if (!workers_wait_input(publicfifo, systemd_tell_status(&told)))
             continue;
         const ssize_t n = io_read(publicfifo, record, RECORD_SIZE);
         if (n <= 0) {

@@ -462,6 +462,37 @@ TEST_F(DaemonTest, PublicFifoIsNotReadableByOthers)
     EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
 }
 
+// Under systemd, the counts systemctl status shows: requests served and
+// failed since start, workers running, records waiting.
+TEST_F(DaemonTest, StatusToldToSystemd)
+{
+#ifndef TESSARIND_SYSTEMD
+    GTEST_SKIP() << "built without libsystemd";
+#endif
+    const std::string path = dir + "/notify";
+    const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, path.c_str());
+    ASSERT_EQ(bind(sock, (const sockaddr*)&addr, sizeof addr), 0);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    const bool started = daemon_start(&daemon, {});
+    unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(started);
+    std::string got, told;
+    EXPECT_EQ(client_request(CMD_PING, "", "", 3000, &got), 0);
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, (dir + "/absent").c_str(), "QUJD", 3000, &got), 0);  // an empty reply
+    const std::string counts = "STATUS=2 served, 1 failed since start; 0 running, 0 waiting";
+    EXPECT_TRUE(wait_until(20000, [&] {
+        char buf[512];
+        for (ssize_t n; (n = recv(sock, buf, sizeof buf, 0)) > 0;)
+            told.append(buf, (size_t)n).append("\n");
+        return told.find(counts) != std::string::npos;
+    })) << told;
+    EXPECT_NE(told.find("READY=1"), std::string::npos) << told;
+    close(sock);
+}
+
 // Under systemd the FIFO is passed in: records sent while no daemon ran are
 // served, readiness and stopping are told, the log says what happened and no
 // key, and the FIFO outlives the daemon.
@@ -486,10 +517,16 @@ TEST_F(DaemonTest, SocketActivation)
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", notify_path.c_str());
     ASSERT_EQ(bind(notify, (const sockaddr*)&addr, sizeof addr), 0);
+    // The state among the messages, STATUS= lines between them.
     const auto told = [&](const char* state) {
         pollfd p{notify, POLLIN, 0};
         char buf[256] = {};
-        return poll(&p, 1, 5000) == 1 && recv(notify, buf, sizeof buf - 1, 0) > 0 && strstr(buf, state) != nullptr;
+        while (poll(&p, 1, 5000) == 1 && recv(notify, buf, sizeof buf - 1, 0) > 0) {
+            if (strstr(buf, state))
+                return true;
+            memset(buf, 0, sizeof buf);
+        }
+        return false;
     };
     setenv("TESSARIND_LISTEN_FD", std::to_string(fifo).c_str(), 1);
     setenv("NOTIFY_SOCKET", notify_path.c_str(), 1);

@@ -132,6 +132,15 @@ check "the journal has the failed request" holds "$journal" "file /srv/data/priv
 check "the journal holds no key text" lacks "$journal" "$(inside cat /srv/data/key)"
 check "the journal files failed requests as warnings" \
   holds "$(inside journalctl -u tessarind --no-pager -o cat -p warning..warning)" "decrypt failed: reply"
+# The counts reach systemd at most a second after they change.
+counted() { inside systemctl show -p StatusText --value tessarind; }
+for _ in $(seq 200); do
+  [[ $(counted) == *"failed since start; 0 running, 0 waiting"* && $(counted) != *" 0 failed"* ]] && break
+  sleep 0.1
+done
+check "systemctl status shows the counts" \
+  holds "$(inside systemctl status tessarind --no-pager)" "failed since start; 0 running, 0 waiting"
+check "the failed request is among them" lacks "$(counted)" " 0 failed"
 
 # Only root and the daemon's user stop it: a member's stop is refused before
 # it is sent, and his raw exit records are refused by the daemon, while

@@ -51,8 +51,9 @@ const char* worker_command_name(const pipe_request* req)
     return req->command == CMD_PING ? "ping" : req->command == CMD_DECRYPT_FILE ? "decrypt" : "first load";
 }
 
-void worker_log_failure(const request* r, int err)
+void worker_log_failure(request* r, int err)
 {
+    r->failed = true;
     if (!log_level || r->bound == REPLY_UNSERVED)
         return;  // told of as its record was read
     const pipe_request* req = &r->fields;

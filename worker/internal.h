@@ -30,6 +30,7 @@ struct request {
     size_t out_used;      // how far plain data reached in out: what is wiped
     int reply;  // the reply FIFO, open for writing, or -1
     int data;   // the data file, or -1
+    bool failed;  // told of as failed (worker_log_failure), for the pool's count
 };
 
 // A request for a copy of the record, bound to its reply FIFO
@@ -109,8 +110,9 @@ void thread_instance(request* r);
 
 // The log's line for a request that failed with err: the command, the reply
 // and data paths (escaped) once its reply path reached a FIFO, the error;
-// never the key. Nothing for a record not served by its fields.
-void worker_log_failure(const request* r, int err);
+// never the key. Nothing for a record not served by its fields. Marks r
+// failed.
+void worker_log_failure(request* r, int err);
 // The command as the log names it: "ping", "decrypt", "first load".
 const char* worker_command_name(const pipe_request* req);
 

@@ -55,6 +55,8 @@ struct pool {
     bool have_last = false;
     int reaping = 0;             // workers joining the one before them
     bool stopping = false;       // after workers_finish: an ending worker detaches
+    uint64_t served = 0;         // requests whose worker ended, since start
+    uint64_t failed = 0;         // of them, those told of as failed
     void* spare[SPARE_STACKS];   // guarded mappings no thread uses
     int nspare = 0;
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -150,12 +152,15 @@ void* worker_main(void* arg)
     free(arg);
     thread_instance(slot.r);
     const uint64_t owner = slot.r->owner;
+    const bool failed = slot.r->failed;
     request_release(slot.r);
 
     const ended_worker self = {pthread_self(), gettid(), slot.mapping};
     ended_worker previous;
     pthread_mutex_lock(&p.lock);
     dispatch_share_done(&p.queue, owner);
+    p.served++;
+    p.failed += failed;
     wake_main();
     if (p.stopping) {
         pthread_mutex_unlock(&p.lock);
@@ -332,14 +337,24 @@ void workers_submit(const unsigned char record[RECORD_SIZE])
     workers_dispatch();
 }
 
-bool workers_wait_input(int fd)
+workers_counts workers_status()
+{
+    pthread_mutex_lock(&p.lock);
+    const workers_counts c = {p.served, p.failed, p.queue.running - p.queue.ended, p.queue.waiting.size()};
+    pthread_mutex_unlock(&p.lock);
+    return c;
+}
+
+bool workers_wait_input(int fd, int max_wait_ms)
 {
     pthread_mutex_lock(&p.lock);
     const bool room = p.queue.waiting.size() < p.max_waiting;
     pthread_mutex_unlock(&p.lock);
     // While max_waiting records wait, the rest stay in the public FIFO.
     pollfd fds[2] = {{p.wake, POLLIN, 0}, {room ? fd : -1, POLLIN, 0}};
-    const int timeout = p.retry_ms == 0 ? -1 : (int)std::max(0L, p.retry_at - io_now_ms());
+    int timeout = p.retry_ms == 0 ? -1 : (int)std::max(0L, p.retry_at - io_now_ms());
+    if (max_wait_ms >= 0 && (timeout < 0 || max_wait_ms < timeout))
+        timeout = max_wait_ms;
     if (poll(fds, 2, timeout) <= 0)
         return false;
     if (fds[0].revents) {

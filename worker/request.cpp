@@ -74,6 +74,7 @@ request* request_make(const unsigned char record[RECORD_SIZE])
     r->in = r->out = nullptr;
     r->out_used = 0;
     r->reply = r->data = -1;
+    r->failed = false;
     r->owner = UNKNOWN_OWNER;
     r->bound = REPLY_UNSERVED;
     if (!record_well_formed(record))

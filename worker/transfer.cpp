@@ -27,7 +27,7 @@ constexpr size_t BLOCK_SIZE = 8;
 constexpr int BULK_NICE = 10;
 
 // -1 (traced) when the data file cannot be opened, or is no regular file.
-int open_data(const request* r, const transfer_codes* codes)
+int open_data(request* r, const transfer_codes* codes)
 {
     const int fd = path_open_data(r->fields.file_path);
     if (fd < 0)

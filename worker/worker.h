@@ -56,9 +56,19 @@ void workers_submit(const unsigned char record[RECORD_SIZE]);
 // Starts the waiting records that may start now.
 void workers_dispatch();
 // Waits until a record can be read from fd (true; never while
-// workers_max_waiting() records wait) or until waiting records may start
-// (false).
-bool workers_wait_input(int fd);
+// workers_max_waiting() records wait), until waiting records may start, or
+// at most max_wait_ms (-1: no limit) (false).
+bool workers_wait_input(int fd, int max_wait_ms = -1);
+
+// What the service's status tells.
+struct workers_counts {
+    uint64_t served;  // requests whose worker ended, since start
+    uint64_t failed;  // of them, those that failed (logged as such)
+    int running;      // workers serving a request now
+    size_t waiting;   // records waiting in the daemon
+    bool operator==(const workers_counts&) const = default;
+};
+workers_counts workers_status();
 // At shutdown: drops the waiting records and joins the worker that ended
 // last. Workers still running end with the process.
 void workers_finish();
