@@ -234,6 +234,25 @@ TEST_F(TransferTest, EmptyFileTraces)
     EXPECT_EQ(count_of(daemon_out(&daemon), "\nt46\nt50\nt55\nt70"), 1u);
 }
 
+// A client that closes its reply FIFO early (a pipe into head, say) is told
+// of in the log, not warned of; a failed request is warned of.
+TEST_F(DaemonTest, ReaderThatLeavesEarlyIsNoWarning)
+{
+    ASSERT_TRUE(daemon_start(&daemon, {"-d", "-l"}));
+    const std::string file = dir + "/big";
+    ASSERT_TRUE(file_write(file, random_bytes(8 * LOAD_SIZE, 16)));
+    reply_fifo r;
+    ASSERT_TRUE(r.open());
+    ASSERT_TRUE(request_send(CMD_DECRYPT_FILE, r.path(), file, "QUJD"));
+    ASSERT_GE(read_one_load(&r).size(), LOAD_SIZE);
+    r.close();
+    std::string got;
+    EXPECT_EQ(client_request(CMD_DECRYPT_FILE, (dir + "/absent").c_str(), "QUJD", 3000, &got), 0);
+    EXPECT_TRUE(daemon_wait_output(&daemon, "<4>decrypt failed: reply ", 5000, 1, true)) << daemon_err(&daemon);
+    EXPECT_TRUE(daemon_wait_output(&daemon, "<6>decrypt ended early: reply ", 5000, 1, true)) << daemon_err(&daemon);
+    EXPECT_EQ(count_of(daemon_err(&daemon), "<4>decrypt"), 1u) << daemon_err(&daemon);
+}
+
 TEST_F(TransferTest, ClientLeavingMidTransfer)
 {
     const int fds_at_start = daemon_fd_count(&daemon);

@@ -63,13 +63,17 @@ void worker_log_failure(request* r, int err)
         log_line("<4>%s failed: its reply path reached no FIFO (%s)\n", worker_command_name(req), strerrordesc_np(err));
         return;
     }
-    if (req->command == CMD_PING) {
-        log_line("<4>%s failed: reply %s: %s\n", worker_command_name(req), trace_text(req->reply_path, FOR_LOG).text,
+    // A reader that closed its FIFO early (a pipe into head, say) chose to:
+    // told of, not warned of.
+    const char* level = err == EPIPE ? "<6>" : "<4>";
+    const char* outcome = err == EPIPE ? "ended early" : "failed";
+    if (req->command == CMD_PING)
+        log_line("%s%s %s: reply %s: %s\n", level, worker_command_name(req), outcome,
+                 trace_text(req->reply_path, FOR_LOG).text, strerrordesc_np(err));
+    else
+        log_line("%s%s %s: reply %s, file %s: %s\n", level, worker_command_name(req), outcome,
+                 trace_text(req->reply_path, FOR_LOG).text, trace_text(req->file_path, FOR_LOG).text,
                  strerrordesc_np(err));
-        return;
-    }
-    log_line("<4>%s failed: reply %s, file %s: %s\n", worker_command_name(req),
-             trace_text(req->reply_path, FOR_LOG).text, trace_text(req->file_path, FOR_LOG).text, strerrordesc_np(err));
 }
 
 void thread_instance(request* r)
