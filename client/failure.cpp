@@ -74,7 +74,7 @@ void daemon_message(const line& l, const client_failure& f)
     uid_t daemon_uid;
     switch (f.err) {
     case ECONNREFUSED:
-        return say(l, "daemon not running");
+        return say(l, "daemon not running (start it with: sudo systemctl start tessarind.socket)");
     case EACCES:
         return say(l, "not allowed to write %s: %s (ask to be made a member of group tessarind)", PUBLIC_FIFO_PATH,
                    strerror(f.err));

@@ -162,12 +162,12 @@ TEST_F(DaemonTest, ClientWithoutDaemonOrReadableFile)
     std::string out, err;
     for (const char* command : {"ping", "stop"}) {
         EXPECT_EQ(run({command}, &out, &err), 1);
-        EXPECT_EQ(err, "tessarind-client: daemon not running\n");
+        EXPECT_EQ(err, "tessarind-client: daemon not running (start it with: sudo systemctl start tessarind.socket)\n");
     }
     const std::string f = dir + "/some";
     ASSERT_TRUE(file_write(f, "12345678"));
     EXPECT_EQ(run({"decrypt", f, "QUJD"}, &out, &err), 1);
-    EXPECT_EQ(err, "tessarind-client: daemon not running\n");
+    EXPECT_EQ(err, "tessarind-client: daemon not running (start it with: sudo systemctl start tessarind.socket)\n");
     EXPECT_EQ(run({"decrypt", dir + "/absent", "QUJD"}, &out, &err), 1);
     EXPECT_EQ(err, "tessarind-client: cannot read " + dir + "/absent: No such file or directory\n");
     EXPECT_EQ(run({"decrypt", f}, &out, &err), 2);
@@ -695,8 +695,8 @@ std::vector<failure_row> failure_rows(const std::string& dir, const std::string&
     const std::string longer =
         "unexpected reply for " + data + ": more bytes than the daemon sends (somebody else wrote into the reply FIFO)";
     return {
-        {.what = "no daemon", .path = data, .there = NOTHING, .says = "daemon not running"},
-        {.what = "no daemon, ping", .command = "ping", .there = NOTHING, .says = "daemon not running"},
+        {.what = "no daemon", .path = data, .there = NOTHING, .says = "daemon not running (start it with: sudo systemctl start tessarind.socket)"},
+        {.what = "no daemon, ping", .command = "ping", .there = NOTHING, .says = "daemon not running (start it with: sudo systemctl start tessarind.socket)"},
         {.what = "missing file", .path = dir + "/absent",
          .says = "cannot read " + dir + "/absent: No such file or directory"},
         {.what = "not a regular file", .path = dir, .says = dir + " is not a regular file"},

@@ -187,7 +187,7 @@ def _file_line(err, f):
 
 def _daemon_line(err, f):
     if err == errno.ECONNREFUSED:
-        return DaemonNotRunning, "daemon not running"
+        return DaemonNotRunning, "daemon not running (start it with: sudo systemctl start tessarind.socket)"
     if err == errno.EACCES:
         return NotAllowed, ("not allowed to write %s: %s (ask to be made a member of group tessarind)"
                             % (PUBLIC_FIFO, os.strerror(err)))
