@@ -34,6 +34,10 @@ void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // is set. fmt starts with an sd-daemon level ("<3>", "<4>", "<6>") and never
 // takes a key or plain data. Preserves errno.
 void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// journal.cpp: a failed request's line (message without a priority prefix)
+// at priority (4: warning, 6: info), with its command, its owner's uid (-1:
+// unknown) and errno as journal fields where standard error is the journal.
+void log_request(int priority, const char* command, long long uid, int err, const char* message);
 
 // A text a client sent (a path, a key), as a trace or the log prints it:
 // control bytes and backslashes as \xHH, so that no text can forge lines,

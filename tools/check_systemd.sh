@@ -132,6 +132,10 @@ check "the journal has the failed request" holds "$journal" "file /srv/data/priv
 check "the journal holds no key text" lacks "$journal" "$(inside cat /srv/data/key)"
 check "the journal files failed requests as warnings" \
   holds "$(inside journalctl -u tessarind --no-pager -o cat -p warning..warning)" "decrypt failed: reply"
+fields=$(inside journalctl -u tessarind --no-pager -o verbose TESSARIND_COMMAND=decrypt)
+check "the failed request's fields: the member's uid and errno" \
+  holds "$fields" "TESSARIND_UID=$(inside id -u member)"
+check "and errno 13 (EACCES)" holds "$fields" "ERRNO=13"
 # The counts reach systemd at most a second after they change.
 counted() { inside systemctl show -p StatusText --value tessarind; }
 for _ in $(seq 200); do

@@ -2,6 +2,7 @@
 #include "worker/internal.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -57,23 +58,28 @@ void worker_log_failure(request* r, int err)
     if (!log_level || r->bound == REPLY_UNSERVED)
         return;  // told of as its record was read
     const pipe_request* req = &r->fields;
+    const char* command = worker_command_name(req);
+    const long long uid = r->owner == UNKNOWN_OWNER ? -1 : (long long)r->owner;
+    char message[4096];
     // Paths are named only once they reached a FIFO, which a shifted
     // record's fields, another record's key text among them, never do.
     if (r->bound < 0 && r->reply < 0) {
-        log_line("<4>%s failed: its reply path reached no FIFO (%s)\n", worker_command_name(req), strerrordesc_np(err));
+        snprintf(message, sizeof message, "%s failed: its reply path reached no FIFO (%s)", command,
+                 strerrordesc_np(err));
+        log_request(4, command, uid, err, message);
         return;
     }
     // A reader that closed its FIFO early (a pipe into head, say) chose to:
     // told of, not warned of.
-    const char* level = err == EPIPE ? "<6>" : "<4>";
     const char* outcome = err == EPIPE ? "ended early" : "failed";
     if (req->command == CMD_PING)
-        log_line("%s%s %s: reply %s: %s\n", level, worker_command_name(req), outcome,
+        snprintf(message, sizeof message, "%s %s: reply %s: %s", command, outcome,
                  trace_text(req->reply_path, FOR_LOG).text, strerrordesc_np(err));
     else
-        log_line("%s%s %s: reply %s, file %s: %s\n", level, worker_command_name(req), outcome,
+        snprintf(message, sizeof message, "%s %s: reply %s, file %s: %s", command, outcome,
                  trace_text(req->reply_path, FOR_LOG).text, trace_text(req->file_path, FOR_LOG).text,
                  strerrordesc_np(err));
+    log_request(err == EPIPE ? 6 : 4, command, uid, err, message);
 }
 
 void thread_instance(request* r)
