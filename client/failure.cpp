@@ -40,7 +40,7 @@ void key_message(const line& l, const client_failure& f)
     else if (f.key_bad == 0)
         say(l, "key text decodes to no bytes at all");
     else if (f.key_bad == KEY_LOOKS_HEX)
-        say(l, "this looks like a hexadecimal key: give its base64 (xxd -r -p | base64)");
+        say(l, "this looks like a hexadecimal key: give its base64 (tr a-f A-F | basenc -d --base16 | base64)");
     else
         say(l, "key text: character %zu is neither base64, '-' nor '=' padding at the end", f.key_bad);
 }

@@ -193,7 +193,7 @@ TEST_F(DaemonTest, ClientRefusesKeyTextsAndItsOwnInput)
         {"correct horse battery staple", "key text: character 8 is neither base64, '-' nor '=' padding at the end"},
         {"QUJD", "a key for encrypting is 20 bytes; this key text gives 3"},
         {"00112233445566778899aabbccddeeff00112233",
-         "this looks like a hexadecimal key: give its base64 (xxd -r -p | base64)"},
+         "this looks like a hexadecimal key: give its base64 (tr a-f A-F | basenc -d --base16 | base64)"},
     };
     for (const auto& k : keys) {
         EXPECT_EQ(run({"encrypt", f, k.key}, &out, &err), 1) << k.key;
@@ -706,7 +706,7 @@ std::vector<failure_row> failure_rows(const std::string& dir, const std::string&
          .says = "key text is longer than 255 characters"},
         {.what = "key text of no bytes", .path = data, .key = "=", .says = "key text decodes to no bytes at all"},
         {.what = "key in hex", .path = data, .key = "00112233445566778899aabbccddeeff00112233",
-         .says = "this looks like a hexadecimal key: give its base64 (xxd -r -p | base64)"},
+         .says = "this looks like a hexadecimal key: give its base64 (tr a-f A-F | basenc -d --base16 | base64)"},
         {.what = "path too long", .path = long_path, .there = NOTHING,
          .says = long_path + ": its absolute path is longer than 255 bytes"},
         {.what = "file the daemon cannot read", .path = data, .bytes = 0, .says = cannot_read},

@@ -173,7 +173,7 @@ def _key_line(err, f):
     if f.bad == 0:
         return Error, "key text decodes to no bytes at all"
     if f.bad < 0:
-        return Error, "this looks like a hexadecimal key: give its base64 (xxd -r -p | base64)"
+        return Error, "this looks like a hexadecimal key: give its base64 (tr a-f A-F | basenc -d --base16 | base64)"
     return Error, "key text: character %d is neither base64, '-' nor '=' padding at the end" % f.bad
 
 
