@@ -80,12 +80,20 @@ bool capi_arguments_usable(const char* path, const char* key_text)
     }
     if (client_key_check(key_text, &bad) > 0)
         return true;
-    client_failure f;
-    f.stage = STAGE_KEY;
-    f.err = errno;
-    f.key_bad = bad;
-    capi_remember(f);
+    capi_remember(client_key_failure(errno, bad));
     return false;
+}
+
+void capi_remember_decrypt(const char* path, int timeout_ms, const client_transfer& t, int err, const char* output)
+{
+    client_failure f;
+    f.stage = t.stage;
+    f.err = err;
+    f.path = path;
+    f.output = output;
+    f.timeout_ms = timeout_ms;
+    f.t = &t;
+    capi_remember(f);
 }
 
 namespace {
@@ -106,14 +114,8 @@ int ask(unsigned char command, int timeout_ms)
 // names where the plain data went.
 void remember_decrypt(const char* path, int timeout_ms, const client_transfer& t, const char* output)
 {
-    client_failure f;
-    f.stage = t.stage;
-    f.err = errno = t.err;
-    f.path = path;
-    f.output = output;
-    f.timeout_ms = timeout_ms;
-    f.t = &t;
-    capi_remember(f);
+    errno = t.err;
+    capi_remember_decrypt(path, timeout_ms, t, t.err, output);
 }
 
 }  // namespace

@@ -132,6 +132,15 @@ void reply_message(const line& l, const client_failure& f)
 
 }  // namespace
 
+client_failure client_key_failure(int err, size_t bad)
+{
+    client_failure f;
+    f.stage = STAGE_KEY;
+    f.err = err;
+    f.key_bad = bad;
+    return f;
+}
+
 void client_failure_message(const client_failure& f, char* buf, size_t size)
 {
     const line l{buf, size};

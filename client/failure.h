@@ -19,5 +19,8 @@ struct client_failure {
     size_t key_bad = 0;                    // for STAGE_KEY: client_key_check's *bad
 };
 
+// A key text client_key_check refused, with its errno and *bad.
+client_failure client_key_failure(int err, size_t bad);
+
 // The line, without a program's prefix, into buf (always terminated).
 void client_failure_message(const client_failure& f, char* buf, size_t size);

@@ -108,11 +108,7 @@ int read_key(const options& o, const char* arg, bool for_encrypt, std::string* k
     size_t bad;
     const int bytes = client_key_check(key->c_str(), &bad);
     if (bytes < 0) {
-        client_failure f;
-        f.stage = STAGE_KEY;
-        f.err = errno;
-        f.key_bad = bad;
-        return report(f);
+        return report(client_key_failure(errno, bad));
     }
     if (for_encrypt && bytes != KEY_SIZE)
         return fail("a key for encrypting is %d bytes; this key text gives %d", KEY_SIZE, bytes);

@@ -102,13 +102,7 @@ bool pump_start(stream* s)
 
 void remember(const stream& s, int err)
 {
-    client_failure f;
-    f.stage = s.t.stage;
-    f.err = err;
-    f.path = s.path.c_str();
-    f.timeout_ms = s.timeout_ms;
-    f.t = &s.t;
-    capi_remember(f);
+    capi_remember_decrypt(s.path.c_str(), s.timeout_ms, s.t, err);
 }
 
 // The checks and the request; the stream ready to start, or null with errno.

@@ -48,8 +48,7 @@ void request_prepare(request* r);
 // frees them. r and its owner stay, for the pool. Keeps errno; a second
 // call does nothing.
 void request_end(request* r);
-// The pool's, on every path: request_end, then wipes and frees r. Keeps
-// errno.
+// The pool's, on every path: request_end, then frees r. Keeps errno.
 void request_release(request* r);
 
 // ---- dispatch.cpp: the pool's rule, on its counts alone -------------------
