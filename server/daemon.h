@@ -35,16 +35,21 @@ int __Z14dfkwqzza(int argc, char** argv);
 
 // ---- fifo.cpp: the public FIFO --------------------------------------------
 
-// Creates (mode 0622 less the umask) or reuses the public FIFO, opens its
-// read end (waiting for the first writer) and its write end. An existing one
-// must be a FIFO owned by our effective user that nobody reads (EBUSY); it
-// gets the mode a new one would. False with errno set on failure; nothing is
-// removed then.
-bool fifo_open_public(int* read_fd, int* write_fd, bool* created);
-// The public FIFO that systemd passed as fd: checks that it is a FIFO and
-// opens the daemon's own read and write ends from it; makes, changes and
-// removes nothing. False with errno set.
-bool fifo_take_public(int fd, int* read_fd, int* write_fd);
+// Opening the public FIFO takes two steps, so that the daemon can say it
+// started before it waits for its first client.
+//
+// Creates (mode 0622 less the umask) or reuses the public FIFO and returns
+// a path descriptor of it in *fd. An existing one must be a FIFO owned by our
+// effective user that nobody reads (EBUSY); it gets the mode a new one would.
+// False with errno set on failure; nothing is removed then.
+bool fifo_find_public(int* fd, bool* created);
+// The public FIFO that systemd passed as fd: checks that it is a FIFO;
+// makes, changes and removes nothing. False with errno set.
+bool fifo_take_public(int fd);
+// Opens the daemon's read end of the public FIFO found or taken as fd
+// (waiting for the first writer) and its own write end, then closes fd.
+// False with errno set.
+bool fifo_open_ends(int fd, int* read_fd, int* write_fd);
 
 // ---- systemd.cpp: what systemd passes and is told (nothing without it) ----
 

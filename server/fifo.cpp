@@ -22,11 +22,16 @@ bool check_public(const struct stat& st)
     return true;
 }
 
-// Notes the public FIFO's identity, opens the daemon's read end (which
-// blocks until the first client opens the FIFO for writing) and its own
-// write end from fd, then closes fd.
-bool open_ends(int fd, const struct stat& st, int* read_fd, int* write_fd)
+}  // namespace
+
+bool fifo_open_ends(int fd, int* read_fd, int* write_fd)
 {
+    struct stat st;
+    if (fstat(fd, &st) < 0) {
+        io_close(fd);
+        return false;
+    }
+    // Its identity: a reply path may never name it.
     public_dev = st.st_dev;
     public_ino = st.st_ino;
     trace("e6...\n");
@@ -43,9 +48,7 @@ bool open_ends(int fd, const struct stat& st, int* read_fd, int* write_fd)
     return true;
 }
 
-}  // namespace
-
-bool fifo_take_public(int fd, int* read_fd, int* write_fd)
+bool fifo_take_public(int fd)
 {
     // systemd made it, owns it and keeps it while the system runs: nothing
     // here checks its mode or removes it. Our own ends are opened from it,
@@ -55,10 +58,10 @@ bool fifo_take_public(int fd, int* read_fd, int* write_fd)
         errno = EINVAL;
         return false;
     }
-    return open_ends(fd, st, read_fd, write_fd);
+    return true;
 }
 
-bool fifo_open_public(int* read_fd, int* write_fd, bool* created_out)
+bool fifo_find_public(int* fd, bool* created_out)
 {
     // Clients only write to it; read permission for others would let any
     // local user steal records, keys included.
@@ -105,5 +108,6 @@ bool fifo_open_public(int* read_fd, int* write_fd, bool* created_out)
         io_close(pfd);
         return false;
     }
-    return open_ends(pfd, st, read_fd, write_fd);
+    *fd = pfd;
+    return true;
 }

@@ -146,6 +146,13 @@ void init_options(int argc, char** argv)
                 opt.ignored);
 }
 
+[[noreturn]] void fail_public_fifo()
+{
+    perror(PUBLIC_FIFO_PATH);
+    trace("e1\n");
+    exit(1);
+}
+
 // Init, the service: handlers, pool, public FIFO. Failures end the process
 // with 1. True when systemd passed the public FIFO in.
 bool init_service()
@@ -167,14 +174,11 @@ bool init_service()
     // Under systemd the FIFO is its own, passed in (socket activation), and
     // stays when the daemon ends; otherwise the daemon makes or reuses it.
     const int inherited = systemd_public_fifo();
+    int fd = inherited;
     bool created = false;
-    if (inherited >= 0 ? !fifo_take_public(inherited, &publicfifo, &dummyfifo)
-                       : !fifo_open_public(&publicfifo, &dummyfifo, &created)) {
-        perror(PUBLIC_FIFO_PATH);
-        trace("e1\n");
-        exit(1);
-    }
-    trace("e7\n");
+    if (inherited >= 0 ? !fifo_take_public(inherited) : !fifo_find_public(&fd, &created))
+        fail_public_fifo();
+    // Said before the wait for the first client, which may be long.
     // Each waiting record holds a descriptor: a low limit leaves fewer.
     char waiting[96] = "";
     if (workers_max_waiting() < MAX_WAITING)
@@ -182,6 +186,9 @@ bool init_service()
                  workers_max_waiting(), MAX_WAITING);
     log_line("<6>%.*s started; public FIFO %s%s\n", (int)strlen(version_string) - 1, version_string,
              inherited >= 0 ? "inherited from systemd" : created ? "made" : "reused", waiting);
+    if (!fifo_open_ends(fd, &publicfifo, &dummyfifo))
+        fail_public_fifo();
+    trace("e7\n");
     systemd_notify("READY=1");
     return inherited >= 0;
 }

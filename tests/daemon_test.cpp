@@ -408,8 +408,11 @@ TEST_F(DaemonTest, PublicPathClearedForTheSocket)
 TEST_F(DaemonTest, SignalWhileWaitingForTheFirstClient)
 {
     SKIP_UNDER_TSAN();
-    ASSERT_TRUE(daemon_spawn(&daemon, {"-d"}));
+    ASSERT_TRUE(daemon_spawn(&daemon, {"-d", "-l"}));
     ASSERT_TRUE(daemon_wait_output(&daemon, "e6...\n", 5000));
+    // Its log says it started before any client comes.
+    EXPECT_TRUE(daemon_wait_output(&daemon, "Version 1.19 started; public FIFO made\n", 30000, 1, true))
+        << daemon_err(&daemon);
     kill(daemon.pid, SIGTERM);
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0));
     EXPECT_FALSE(path_exists(PUBLIC_FIFO_PATH));
