@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -25,10 +26,11 @@ bytes bounded(const char* text, int32_t limit, size_t buffer = 32)
     return out;
 }
 
-bytes with_fill(bytes prefix, size_t buffer = 32)
+bytes with_fill(const bytes& prefix, size_t buffer = 32)
 {
-    prefix.resize(buffer, 0xAA);
-    return prefix;
+    bytes filled(buffer, 0xAA);
+    std::copy(prefix.begin(), prefix.end(), filled.begin());
+    return filled;
 }
 
 }  // namespace

@@ -14,13 +14,11 @@ work=$(cd "$work" && pwd)
 base=$work/base root=$work/root machine=tessarind-check-$$
 deb=$(ls "$dist"/tessarind_*_*.deb) pydeb=$(ls "$dist"/python3-tessarind_*_all.deb)
 start=$(date +%s)
+. "$(dirname "$0")/debian_base.sh"
 
 if [ ! -x "$base/usr/bin/systemctl" ] || [ ! -x "$base/usr/bin/python3" ]; then
-  mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
-  [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list)
-  rm -rf "$base.new"
-  debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,libnss-systemd,adduser,python3 \
-    "$release" "$base.new" "$mirror" >"$work/debootstrap.log"
+  make_base "$release" "$base.new" "$work/debootstrap.log" \
+    --include=systemd,systemd-sysv,dbus,libnss-systemd,adduser,python3
   rm -rf "$base"
   mv "$base.new" "$base"
 fi

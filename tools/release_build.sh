@@ -16,14 +16,11 @@ base=$work/base root=$work/root
 start=$(date +%s)
 deps="build-essential cmake pkg-config libgtest-dev libsystemd-dev systemd-dev systemd python3 python3-pytest \
   debhelper lintian dh-python python3-all pybuild-plugin-pyproject python3-setuptools groff-base"
+. "$src/tools/debian_base.sh"
 in_root() { systemd-nspawn -q --register=no --keep-unit -D "$root" --chdir=/src --pipe "$@"; }
 
 if [ ! -e "$base/.deps" ]; then
-  mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
-  [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list)
-  rm -rf "$base.new"
-  debootstrap --variant=minbase "$release" "$base.new" "$mirror" >"$work/debootstrap.log" 2>&1 ||
-    { tail -20 "$work/debootstrap.log"; exit 1; }
+  make_base "$release" "$base.new" "$work/debootstrap.log"
   # apt, not debootstrap, installs the rest: it orders their configuration.
   systemd-nspawn -q --register=no --keep-unit -D "$base.new" --pipe sh -c \
     "apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $deps" \
