@@ -63,6 +63,11 @@ void harness_init()
     isolated = sandbox_private_mounts();
 }
 
+bool harness_other_users()
+{
+    return geteuid() == 0 && userns_other_ids();
+}
+
 bool daemon_start_openat2(daemon_proc* d, bool openat2, const std::vector<std::string>& args, int err_fd)
 {
     if (!openat2)
@@ -99,7 +104,7 @@ void DaemonTest::SetUp()
 {
     ASSERT_GE(daemon_exe, 0) << "cannot open " << TESSARIND_DAEMON;
     if (!isolated)
-        GTEST_SKIP() << "needs root, to run the daemon in a private /tmp (its FIFO path is fixed)";
+        GTEST_SKIP() << "needs root or a user namespace, to run the daemon in a private /tmp (its FIFO path is fixed)";
     ASSERT_TRUE(sandbox_fresh_tmp()) << strerror(errno);
     dir = "/tmp/work";
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);

@@ -52,6 +52,13 @@ void daemon_kill(daemon_proc* d);
 std::string daemon_out(const daemon_proc* d);
 // Standard error without the warning that a daemon run as root (as the
 // tests run it) prints first; daemon_err_whole keeps it.
+// Whether the tests may act as other users (4242, 4343, nobody): as root,
+// or in a user namespace of our own with subordinate ids mapped.
+bool harness_other_users();
+#define SKIP_WITHOUT_OTHER_USERS(what)                                                                   \
+    if (!harness_other_users())                                                                          \
+    GTEST_SKIP() << what << " needs other uids: run as root, or as a user with subordinate ids (/etc/subuid) " \
+                            "and uidmap installed"
 extern const char ROOT_WARNING[];
 std::string daemon_err(const daemon_proc* d);
 std::string daemon_err_whole(const daemon_proc* d);

@@ -56,7 +56,9 @@ bool deny_openat2()
 
 bool sandbox_private_mounts()
 {
-    return geteuid() == 0 && unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    if (geteuid() != 0 && !userns_enter())
+        return false;
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
 bool sandbox_fresh_tmp()
@@ -74,7 +76,7 @@ bool sandbox_private_tmp(const char* program)
     // Never the machine's shared /tmp: the public FIFO's path is fixed, and a
     // daemon there would meet a real one, or strangers.
     if (!sandbox_private_mounts() || !sandbox_fresh_tmp()) {
-        fprintf(stderr, "%s: skipped: needs root, to run the daemon in a private /tmp (its FIFO path is fixed)\n",
+        fprintf(stderr, "%s: skipped: needs root or a user namespace, to run the daemon in a private /tmp (its FIFO path is fixed)\n",
                 program);
         return false;
     }

@@ -7,12 +7,14 @@
 #include <sys/types.h>
 #include <vector>
 
-// Enters a private mount namespace with a fresh /tmp, which needs root.
-// False, with the reason printed, when it cannot.
+// Enters a private mount namespace with a fresh /tmp, which needs root or a
+// user namespace of our own. False, with the reason printed, when it cannot.
 bool sandbox_private_tmp(const char* program);
 // Its two steps, for the tests, which take a fresh /tmp per test: a mount
-// namespace of the process's own (false without root), and a new tmpfs on
-// /tmp in it (false with errno), which sandbox_drop_tmp takes away again.
+// namespace of the process's own (for an ordinary user, in a user namespace
+// where he is root; false where the kernel allows neither), and a new tmpfs
+// on /tmp in it (false with errno), which sandbox_drop_tmp takes away again.
+// The process must have one thread.
 bool sandbox_private_mounts();
 bool sandbox_fresh_tmp();
 void sandbox_drop_tmp();
@@ -46,3 +48,12 @@ int sandbox_fd_count(pid_t pid);
 // Stops it with the exit command (SIGKILL if it has not ended after ten
 // seconds). Returns its wait status.
 int sandbox_stop_daemon(pid_t pid);
+
+// userns.cpp: enters a user namespace whose root is our own user and group,
+// and whose ids 1 and up are our subordinate ids where /etc/subuid and
+// /etc/subgid grant a range and uidmap's helpers are installed (unless
+// TESSARIND_NO_SUBIDS is set). False where the kernel refuses.
+bool userns_enter();
+// Whether ids other than our own exist here (always for the machine's root;
+// in a user namespace, only where subordinate ids were mapped).
+bool userns_other_ids();
