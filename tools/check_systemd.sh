@@ -26,7 +26,10 @@ rm -rf "$root"
 cp -a "$base" "$root"
 cp "$deb" "$pydeb" "$root/root/"
 
-systemd-nspawn --directory="$root" --boot --register=no --keep-unit --console=read-only \
+# The unified cgroup hierarchy, as on a Debian host since 11: systemd 258
+# and later refuse to boot on the legacy one, which nspawn would otherwise
+# give where the host has it.
+SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn --directory="$root" --boot --register=no --keep-unit --console=read-only \
   --machine="$machine" >"$work/boot.log" 2>&1 &
 nspawn=$!
 cleanup() {
