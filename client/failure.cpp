@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <climits>
 #include <cstring>
 #include <pwd.h>
 #include <string>
@@ -31,6 +32,25 @@ std::string user_name(uid_t uid)
     if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found)
         return found->pw_name;
     return std::to_string(uid);
+}
+
+void cannot_read(const line& l, const char* path)
+{
+    uid_t uid;
+    char dir[PATH_MAX];
+    switch (client_daemon_reach(path, &uid, dir, sizeof dir)) {
+    case REACH_DIRECTORY:
+        return say(l, "the daemon could not read %s: its user %s cannot enter %s (see README, Installing)", path,
+                   user_name(uid).c_str(), dir);
+    case REACH_FILE:
+        return say(l, "the daemon could not read %s: its user %s may not read it (see README, Installing)", path,
+                   user_name(uid).c_str());
+    case REACH_UNKNOWN:
+        break;
+    }
+    say(l, "the daemon could not read %s: its user needs read access to the file and search access to its "
+           "directories (see README, Installing)",
+        path);
 }
 
 void key_message(const line& l, const client_failure& f)
@@ -112,9 +132,7 @@ void reply_message(const line& l, const client_failure& f)
     // that it stopped before the end.
     case EIO:
         if (t->received == 0 && !t->stopped)
-            return say(l, "the daemon could not read %s: its user needs read access to the file and search access "
-                          "to its directories (see README, Installing)",
-                       f.path);
+            return cannot_read(l, f.path);
         return say(l, "reply for %s cut short: %lld of %lld bytes%s", f.path, t->received, t->expected,
                    t->stopped ? ", and the daemon stopped meanwhile" : "");
     case ESTALE:

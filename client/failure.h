@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/types.h>
 
 #include "client/client.h"
 
@@ -24,3 +25,9 @@ client_failure client_key_failure(int err, size_t bad);
 
 // The line, without a program's prefix, into buf (always terminated).
 void client_failure_message(const client_failure& f, char* buf, size_t size);
+
+// reach.cpp: why the daemon could not read path, where the modes tell (a
+// daemon running as root is never kept out): a directory its user (*uid)
+// cannot enter, named in dir, or the file itself it may not read.
+enum client_reach { REACH_UNKNOWN, REACH_DIRECTORY, REACH_FILE };
+client_reach client_daemon_reach(const char* path, uid_t* uid, char* dir, size_t size);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "client/client.h"
+#include "client/failure.h"
 #include "client/tessarind/client.h"
 #include "crypto/crypto.h"
 #include "protocol/protocol.h"
@@ -787,6 +788,56 @@ std::string said_by(const std::string& who, const failure_row& r, const std::str
 }
 
 }  // namespace
+
+// Why the daemon could not read a file, judged from the modes for the
+// public FIFO's owner (here nobody): the same line from C and Python.
+TEST_F(DaemonTest, WhereTheDaemonsUserIsKeptOut)
+{
+    SKIP_WITHOUT_OTHER_USERS("a daemon's FIFO of nobody's");
+    const std::string open_dir = dir + "/open", data = open_dir + "/data";
+    const std::string start = "the daemon could not read " + data + ": its user ";
+    const std::string generic = start + "needs read access to the file and search access to its directories "
+                                        "(see README, Installing)";
+    const struct {
+        uid_t fifo_owner;
+        mode_t dir_mode, open_mode, data_mode;
+        std::string says;
+    } rows[] = {
+        {65534, 0700, 0755, 0644, start + "nobody cannot enter " + dir + " (see README, Installing)"},
+        {65534, 0755, 0750, 0644, start + "nobody cannot enter " + open_dir + " (see README, Installing)"},
+        {65534, 0755, 0755, 0640, start + "nobody may not read it (see README, Installing)"},
+        {65534, 0755, 0755, 0644, generic},  // the modes let it in: something else kept it out
+        {0, 0700, 0700, 0600, generic},      // root is never kept out by modes
+    };
+    ASSERT_EQ(mkdir(open_dir.c_str(), 0755), 0);
+    ASSERT_TRUE(file_write(data, "x"));
+    ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0620), 0);
+    for (const auto& r : rows) {
+        ASSERT_EQ(chown(PUBLIC_FIFO_PATH, r.fifo_owner, r.fifo_owner), 0);
+        ASSERT_EQ(chmod(dir.c_str(), r.dir_mode), 0);
+        ASSERT_EQ(chmod(open_dir.c_str(), r.open_mode), 0);
+        ASSERT_EQ(chmod(data.c_str(), r.data_mode), 0);
+        client_transfer t;
+        t.err = EIO;
+        t.stage = STAGE_REPLY;
+        t.expected = 1;
+        client_failure f;
+        f.stage = STAGE_REPLY;
+        f.err = EIO;
+        f.path = data.c_str();
+        f.t = &t;
+        char line[512];
+        client_failure_message(f, line, sizeof line);
+        EXPECT_EQ(line, r.says);
+        if (python_available()) {
+            std::string out;
+            ASSERT_EQ(python_run({"-c", "import sys, tessarind; print(tessarind._cannot_read(sys.argv[1]))", data}, &out),
+                      0);
+            EXPECT_EQ(out, r.says + "\n");
+        }
+    }
+    ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
+}
 
 // Every failure README lists, as the command-line client, the C library
 // (tessarind_last_error) and the Python module (str of the exception) tell

@@ -156,6 +156,45 @@ def _owner_name(uid):
         return str(uid)
 
 
+def _granted(st, uid, groups, bit):
+    """Whether the mode bits grant uid (in groups) the access in bit."""
+    if st.st_uid == uid:
+        return bool(st.st_mode & (bit << 6))
+    if st.st_gid in groups:
+        return bool(st.st_mode & (bit << 3))
+    return bool(st.st_mode & bit)
+
+
+def _cannot_read(path):
+    """Why the daemon could not read path, where the modes tell: it runs as
+    the public FIFO's owner (as root, it is never kept out)."""
+    line = "the daemon could not read %s: " % path
+    try:
+        fifo = os.lstat(PUBLIC_FIFO)
+        user = pwd.getpwuid(fifo.st_uid)
+        groups = os.getgrouplist(user.pw_name, user.pw_gid)
+        real = os.path.realpath(path)
+    except (OSError, KeyError):
+        fifo = None
+    if fifo is not None and stat.S_ISFIFO(fifo.st_mode) and fifo.st_uid != 0:
+        parts = real.split("/")
+        for i in range(2, len(parts)):
+            directory = "/".join(parts[:i])
+            try:
+                entered = _granted(os.stat(directory), fifo.st_uid, groups, 1)
+            except OSError:
+                entered = False
+            if not entered:
+                return line + "its user %s cannot enter %s (see README, Installing)" % (user.pw_name, directory)
+        try:
+            if not _granted(os.stat(real), fifo.st_uid, groups, 4):
+                return line + "its user %s may not read it (see README, Installing)" % user.pw_name
+        except OSError:
+            pass
+    return line + ("its user needs read access to the file and search access to its directories "
+                   "(see README, Installing)")
+
+
 def _not_the_daemon():
     try:
         st = os.lstat(PUBLIC_FIFO)
@@ -214,8 +253,7 @@ def _reply_line(err, f):
     if err == errno.ETIMEDOUT:
         return Timeout, "no reply in time: waited %g s for the daemon to reply about %s" % (f.timeout, f.path)
     if err == errno.EIO and t.received == 0 and not t.stopped:
-        return DaemonCannotRead, ("the daemon could not read %s: its user needs read access to the file and "
-                                  "search access to its directories (see README, Installing)" % f.path)
+        return DaemonCannotRead, _cannot_read(f.path)
     if err == errno.EIO:
         return ReplyCutShort, ("reply for %s cut short: %d of %d bytes%s"
                                % (f.path, t.received, t.expected,
