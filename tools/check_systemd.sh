@@ -125,7 +125,8 @@ check "systemd-analyze security: exposure ${exposure:-unknown}, 1.0 at most" \
 # The log: a start line, a failed request, never the key.
 as member sh -c 'cd /srv/data && cp plain.enc private.enc && chmod 0600 private.enc'
 err=$(as member sh -c 'cd /srv/data && tessarind-client decrypt --key-file key -o out2 private.enc' 2>&1 || true)
-check "an unreadable file: the daemon could not read it" holds "$err" "the daemon could not read private.enc"
+check "an unreadable file: the daemon may not read it" holds "$err" \
+  "the daemon could not read private.enc: its user tessarind may not read it"
 sleep 0.5
 journal=$(inside journalctl -u tessarind --no-pager -o cat)
 check "the journal has the start line" holds "$journal" "started; public FIFO inherited from systemd"
@@ -305,6 +306,50 @@ inside touch /run/tessarind-check-stop
 wait "$looper" 2>/dev/null || true
 inside rm -f /run/tessarind-check-stop
 check "and a ping is answered after them" is "$(as member tessarind-client --timeout 30 ping)" OK
+
+# README's flows as written there (readme_flow.sh reads them out of it): a
+# new user alice with a file "data" in her home, the administrator's lines
+# as root (without sudo, as README says), then hers, in her home (her lines
+# with sudo are root's). Then the same newcomer's flow as root, in /root.
+readme() { "$(dirname "$0")/readme_flow.sh" "$(dirname "$0")/../README.md" "$1"; }
+run_flow() {
+  local role=$1 user=$2 line
+  while IFS= read -r line; do
+    if [ "$user" = root ] || [[ $line == "sudo "* ]]; then
+      inside sh -c "cd /root && ${line#sudo }" >/dev/null
+    else
+      as "$user" sh -c "cd ~$user && $line" >/dev/null
+    fi || { echo "  failed: $line (as $user)"; return 1; }
+  done < <(readme "$role")
+}
+flow_exact() {
+  local home=$1
+  inside cmp "$home/data" "$home/data.plain" && inside sh -c "head -c 262144 $home/data | cmp - $home/head.plain"
+}
+inside useradd -m alice
+as alice sh -c 'cd ~alice && head -c 1000003 /dev/urandom >data'
+root_flow=$(readme administrator)
+check "README's administrator flow has its lines" holds "$root_flow" "adduser alice tessarind"
+check "README's administrator flow, as root" run_flow administrator root
+check "README's member flow, as the new member alice" run_flow member alice
+check "README's member flow: decrypt and first load exact" flow_exact /home/alice
+inside sh -c 'head -c 300007 /dev/urandom >/root/data'
+check "README's member flow, as root" run_flow member root
+check "README's member flow as root: decrypt and first load exact" flow_exact /root
+# Where the daemon cannot go, the client names the directory, and the
+# Python module says the same.
+inside chmod 0700 /home/alice
+as alice sh -c 'cd ~alice && tessarind-client encrypt --key-file key -o home.enc data'
+err=$(as alice sh -c 'cd ~alice && tessarind-client decrypt --key-file key -o home.plain home.enc' 2>&1 || true)
+check "a file in a closed home: the client names the directory" is "$err" \
+  "tessarind-client: the daemon could not read home.enc: its user tessarind cannot enter /home/alice (see README, Installing)"
+pyerr=$(as alice sh -c 'cd ~alice && python3 -c "
+import tessarind
+try:
+    tessarind.decrypt(\"home.enc\", open(\"key\").read())
+except tessarind.DaemonCannotRead as e:
+    print(e)"' 2>&1 || true)
+check "and Python says the same" is "tessarind-client: $pyerr" "$err"
 
 # Purge: service and socket stopped, the FIFO gone.
 inside apt-get purge -y -q tessarind >>"$work/install.log" 2>&1
