@@ -57,8 +57,8 @@ std::string daemon_out(const daemon_proc* d);
 bool harness_other_users();
 #define SKIP_WITHOUT_OTHER_USERS(what)                                                                   \
     if (!harness_other_users())                                                                          \
-    GTEST_SKIP() << what << " needs other uids: run as root, or as a user with subordinate ids (/etc/subuid) " \
-                            "and uidmap installed"
+    GTEST_SKIP() << what << ": no other uids here (run as root, or as a user with subordinate ids in "      \
+                            "/etc/subuid and uidmap installed)"
 extern const char ROOT_WARNING[];
 std::string daemon_err(const daemon_proc* d);
 std::string daemon_err_whole(const daemon_proc* d);

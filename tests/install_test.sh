@@ -21,6 +21,9 @@ fi
 work=$(mktemp -d "$build/install-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
+# Nothing lands outside the prefix: not a unit in the system's own folder.
+outside=$(grep -v "^$work/prefix/" "$build/install_manifest.txt" || true)
+[ -z "$outside" ] || { echo "installed outside the prefix $work/prefix:"; echo "$outside"; exit 1; }
 pc=$(find "$work/prefix" -name tessarind-client.pc)
 libdir=$(dirname "$(dirname "$pc")")
 for example in decrypt stream; do
