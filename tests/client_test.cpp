@@ -85,6 +85,27 @@ mode_t umask_now()
 
 }  // namespace
 
+// --progress shows a line on a terminal as the data comes, and clears it at
+// the end; elsewhere it shows nothing.
+TEST_F(DaemonTest, ProgressOnATerminal)
+{
+    ASSERT_TRUE(daemon_start(&daemon, {}));
+    const std::string plain = dir + "/plain", enc = dir + "/plain.enc", out = dir + "/out";
+    ASSERT_TRUE(file_write(plain, random_bytes(1000003, 11)));
+    ASSERT_EQ(run({"encrypt", "-o", enc, plain, KEY20}), 0);
+    std::string screen;
+    const int status = client_run_on_terminal({"decrypt", "--progress", "-o", out, enc, KEY20}, &screen);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(file_read(out) == file_read(plain));
+    EXPECT_NE(screen.find(" bytes, "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("%, "), std::string::npos) << screen;
+    EXPECT_NE(screen.find(" MB/s\033[K"), std::string::npos) << screen;
+    EXPECT_TRUE(screen.size() >= 4 && screen.compare(screen.size() - 4, 4, "\r\033[K") == 0) << screen;
+    std::string err;
+    EXPECT_EQ(run({"decrypt", "--progress", "-o", out, enc, KEY20}, nullptr, &err), 0);
+    EXPECT_EQ(err, "");
+}
+
 TEST_F(DaemonTest, ClientUsage)
 {
     std::string out, err;

@@ -13,7 +13,11 @@
 //   record: workers, not the helpers started before) fail, EPERM;
 // - "helpers": every thread start before that read (the helpers) fails;
 // - "eight-cpus": the daemon may run on eight CPUs, whatever the machine
-//   has, so that its helpers serve several transfers at once anywhere.
+//   has, so that its helpers serve several transfers at once anywhere;
+// - "record-memory": every allocation of a request (a record's copy) fails;
+// - "sigaction", "eventfd": the start-up's signal handlers (from SIGTERM
+//   on), or its wake-up descriptor, cannot be set up;
+// - "public-open": the public FIFO's read end cannot be opened.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -23,11 +27,15 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <csignal>
+#include <cstdarg>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "protocol/protocol.h"
+#include "worker/internal.h"
 
 namespace {
 
@@ -60,7 +68,11 @@ extern "C" void* malloc(size_t size)
     static auto real_malloc = real<void* (*)(size_t)>("malloc");
     // Asked only for loads: a sanitizer's runtime allocates before the
     // environment can be read.
-    return size == LOAD_SIZE && fault("buffers") ? nullptr : real_malloc(size);
+    if ((size == LOAD_SIZE && fault("buffers")) || (size == sizeof(request) && fault("record-memory"))) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return real_malloc(size);
 }
 #endif
 
@@ -131,4 +143,46 @@ extern "C" int sched_getaffinity(pid_t pid, size_t size, cpu_set_t* set)
     for (int cpu = 0; cpu < 8; cpu++)
         CPU_SET_S(cpu, size, set);
     return 0;
+}
+
+extern "C" int sigaction(int sig, const struct sigaction* act, struct sigaction* old)
+{
+    static auto real_sigaction = real<int (*)(int, const struct sigaction*, struct sigaction*)>("sigaction");
+    if (sig == SIGTERM && act && fault("sigaction")) {
+        errno = EINVAL;
+        return -1;
+    }
+    return real_sigaction(sig, act, old);
+}
+
+extern "C" int eventfd(unsigned int count, int flags)
+{
+    static auto real_eventfd = real<int (*)(unsigned int, int)>("eventfd");
+    if (fault("eventfd")) {
+        errno = EMFILE;
+        return -1;
+    }
+    return real_eventfd(count, flags);
+}
+
+// The daemon opens its public FIFO's read end by its /proc/self/fd path,
+// before any record is read.
+extern "C" int open(const char* path, int flags, ...)
+{
+    static auto real_open = real<int (*)(const char*, int, ...)>("open");
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    if ((flags & O_ACCMODE) == O_RDONLY && strncmp(path, "/proc/self/fd/", 14) == 0 && fault("public-open")) {
+        struct stat st;
+        if (stat(path, &st) == 0 && S_ISFIFO(st.st_mode)) {
+            errno = EACCES;
+            return -1;
+        }
+    }
+    return real_open(path, flags, mode);
 }

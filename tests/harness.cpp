@@ -8,6 +8,7 @@
 #include <climits>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pty.h>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -77,7 +78,12 @@ bool daemon_start_openat2(daemon_proc* d, bool openat2, const std::vector<std::s
     return started;
 }
 
-bool daemon_start_faulty(daemon_proc* d, const std::string& faults, const std::vector<std::string>& args, int err_fd)
+namespace {
+
+// Runs start (a daemon's start) with tests/faults.cpp preloaded and faults
+// named to it.
+template <typename F>
+bool with_faults(const std::string& faults, F start)
 {
     const std::string shim = "/tmp/work/faults.so";
     if (faults_shim.empty() || !file_write(shim, faults_shim))
@@ -91,13 +97,25 @@ bool daemon_start_faulty(daemon_proc* d, const std::string& faults, const std::v
     const std::string saved = asan ? asan : "";
     setenv("ASAN_OPTIONS", (saved + ":verify_asan_link_order=0").c_str(), 1);
 #endif
-    const bool started = daemon_start(d, args, err_fd);
+    const bool started = start();
 #ifdef __SANITIZE_ADDRESS__
     setenv("ASAN_OPTIONS", saved.c_str(), 1);
 #endif
     unsetenv("LD_PRELOAD");
     unsetenv("TESSARIND_FAULTS");
     return started;
+}
+
+}  // namespace
+
+bool daemon_start_faulty(daemon_proc* d, const std::string& faults, const std::vector<std::string>& args, int err_fd)
+{
+    return with_faults(faults, [&] { return daemon_start(d, args, err_fd); });
+}
+
+bool daemon_spawn_faulty(daemon_proc* d, const std::string& faults, const std::vector<std::string>& args)
+{
+    return with_faults(faults, [&] { return daemon_spawn(d, args); });
 }
 
 void DaemonTest::SetUp()
@@ -353,6 +371,32 @@ int client_run(const std::vector<std::string>& args, std::string* out, std::stri
     std::vector<std::string> all{"tessarind-client"};
     all.insert(all.end(), args.begin(), args.end());
     return program_run(client_exe, all, out, err, input, wrap);
+}
+
+int client_run_on_terminal(const std::vector<std::string>& args, std::string* screen)
+{
+    int master = -1, terminal = -1;
+    if (openpty(&master, &terminal, nullptr, nullptr, nullptr) < 0)
+        return -1;
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(terminal, F_SETFD, FD_CLOEXEC);
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    std::vector<std::string> all{"tessarind-client"};
+    all.insert(all.end(), args.begin(), args.end());
+    const pid_t pid = sandbox_spawn(client_exe, all, null, null, terminal, false);
+    close(terminal);
+    close(null);
+    char buf[4096];
+    ssize_t n;
+    // Ends with EIO once the client, its last holder, closed the terminal.
+    while ((n = read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0)
+            screen->append(buf, (size_t)n);
+    close(master);
+    int status = -1;
+    if (pid > 0)
+        waitpid(pid, &status, 0);
+    return status;
 }
 
 bool python_available()

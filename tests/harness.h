@@ -86,6 +86,8 @@ bool daemon_start_openat2(daemon_proc* d, bool openat2, const std::vector<std::s
 // build tree may be hidden by the private /tmp.
 bool daemon_start_faulty(daemon_proc* d, const std::string& faults, const std::vector<std::string>& args = {"-d"},
                          int err_fd = -1);
+// The same, without waiting for it to serve: for faults that end its start.
+bool daemon_spawn_faulty(daemon_proc* d, const std::string& faults, const std::vector<std::string>& args);
 
 // Whether the daemon answers a ping with "OK" (it goes on serving),
 // waiting for it as long as a loaded machine may need.
@@ -135,6 +137,10 @@ bool request_send(unsigned char command, const std::string& reply_path, const st
 // returns its exit status, output in *out.
 int client_run(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr,
                const std::string& input = "", bool wrap = false);
+
+// Runs the command-line client with a terminal as its standard error;
+// what it showed there in *screen. Its wait status.
+int client_run_on_terminal(const std::vector<std::string>& args, std::string* screen);
 
 // Runs python3 with args and the source tree's module on its path (under
 // TESSARIND_WRAPPER when wrap is set); its exit status, output in *out.

@@ -10,7 +10,10 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <set>
 #include <thread>
 #include <unistd.h>
 
@@ -585,4 +588,72 @@ TEST_F(TransferTest, RareFaultsAndTheirTraces)
         }
     }
     EXPECT_EQ(daemon_wait(&daemon, 5000), 0) << "the end of the public FIFO ends the daemon";
+}
+
+// A start-up that cannot set up what it needs ends the daemon with 1 and
+// says why, with or without tracing.
+TEST_F(TransferTest, StartUpFaultsEndTheDaemonSaying)
+{
+    const struct {
+        const char* fault;
+        const char* says;   // standard error's last line
+        const char* trace;  // standard output, whole
+    } cases[] = {
+        {"sigaction", "sigaction: Invalid argument\n", "e3.\n"},
+        {"eventfd", "eventfd: Too many open files\n", "e3.\n"},
+        {"public-open", "/tmp/TALV_PIPE: Permission denied\n", "e3.\ne6...\ne1\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        daemon_kill(&daemon);
+        unlink(PUBLIC_FIFO_PATH);
+        ASSERT_TRUE(daemon_spawn_faulty(&daemon, c.fault, {"-d", "-l"}));
+        const int status = daemon_wait(&daemon, 10000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        const std::string err = daemon_err(&daemon);
+        EXPECT_TRUE(err.size() >= strlen(c.says) && err.compare(err.size() - strlen(c.says), std::string::npos,
+                                                                 c.says) == 0)
+            << err;
+        EXPECT_EQ(daemon_out(&daemon), c.trace);
+    }
+}
+
+// A record the daemon cannot take (no memory for its copy, no descriptor to
+// bind its reply FIFO) is dropped and logged, and the daemon serves on.
+TEST_F(TransferTest, RecordsDroppedForWantOfMemoryOrDescriptors)
+{
+    std::string got;
+    daemon_kill(&daemon);
+#ifndef __SANITIZE_THREAD__  // the fault shim leaves allocations alone there
+    ASSERT_TRUE(daemon_start_faulty(&daemon, "record-memory", {"-l"}));
+    EXPECT_NE(client_request(CMD_PING, "", "", 500, &got), 0);
+    EXPECT_TRUE(daemon_wait_output(&daemon, "<3>request dropped: no memory for a copy of its record\n", 10000, 1, true))
+        << daemon_err(&daemon);
+    daemon_kill(&daemon);
+#endif
+    unlink(PUBLIC_FIFO_PATH);
+    // Descriptors: the limit lowered under the daemon to its lowest free
+    // descriptor number.
+    ASSERT_TRUE(daemon_start(&daemon, {"-l"}));
+    ASSERT_TRUE(daemon_pings());
+    ASSERT_TRUE(daemon_wait_idle(&daemon, 10000));
+    rlimit old;
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, nullptr, &old), 0);
+    std::set<int> used;
+    DIR* fds = opendir(("/proc/" + std::to_string(daemon.pid) + "/fd").c_str());
+    ASSERT_NE(fds, nullptr);
+    while (const dirent* e = readdir(fds))
+        used.insert(atoi(e->d_name));  // "." and ".." count as 0, which is in use
+    closedir(fds);
+    int lowest = 0;
+    while (used.count(lowest))
+        lowest++;
+    const rlimit low = {(rlim_t)lowest, old.rlim_max};
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, &low, nullptr), 0);
+    EXPECT_NE(client_request(CMD_PING, "", "", 500, &got), 0);
+    EXPECT_TRUE(daemon_wait_output(
+        &daemon, "<3>request dropped: no descriptor left to bind its reply FIFO (Too many open files)\n", 10000, 1, true))
+        << daemon_err(&daemon);
+    ASSERT_EQ(prlimit(daemon.pid, RLIMIT_NOFILE, &old, nullptr), 0);
+    EXPECT_TRUE(daemon_pings());
 }
