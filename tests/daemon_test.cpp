@@ -6,11 +6,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
-#include <sys/mount.h>
 #include <iostream>
 #include <sys/resource.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -400,6 +400,17 @@ TEST_F(DaemonTest, PublicPathClearedForTheSocket)
     kill(looper, SIGKILL);
     waitpid(looper, nullptr, 0);
     EXPECT_EQ(ok, 30);
+    EXPECT_EQ(left_over(), 0u);
+    // Where it may not put one (run by a stranger, beside root's directory
+    // in the sticky /tmp), it fails, saying so.
+    unlink(PUBLIC_FIFO_PATH);
+    ASSERT_EQ(mkdir(PUBLIC_FIFO_PATH, 0755), 0);
+    setenv("TESSARIND_WRAPPER", "setpriv --reuid=4242 --regid=4242 --clear-groups", 1);
+    std::string err;
+    EXPECT_EQ(clear_fifo_run(&err, true), 1);
+    unsetenv("TESSARIND_WRAPPER");
+    EXPECT_EQ(err, "tessarind-clear-fifo: cannot put a FIFO at /tmp/TALV_PIPE: Operation not permitted\n");
+    EXPECT_EQ(rmdir(PUBLIC_FIFO_PATH), 0) << "root's directory is still there";
     EXPECT_EQ(left_over(), 0u);
 }
 

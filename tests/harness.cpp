@@ -423,9 +423,9 @@ int python_run(const std::vector<std::string>& args, std::string* out, std::stri
     return status;
 }
 
-int clear_fifo_run(std::string* err)
+int clear_fifo_run(std::string* err, bool wrap)
 {
-    return program_run(clear_fifo_exe, {"tessarind-clear-fifo"}, nullptr, err, "", false);
+    return program_run(clear_fifo_exe, {"tessarind-clear-fifo"}, nullptr, err, "", wrap);
 }
 
 bool path_exists(const std::string& path)

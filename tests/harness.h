@@ -149,9 +149,10 @@ bool python_available();
 int python_run(const std::vector<std::string>& args, std::string* out, std::string* err = nullptr,
                bool wrap = false);
 
-// Runs tessarind-clear-fifo, as the socket does before it listens; its
-// exit status, standard error in *err.
-int clear_fifo_run(std::string* err);
+// Runs tessarind-clear-fifo, as the socket does before it listens (under
+// TESSARIND_WRAPPER when wrap is set); its exit status, standard error in
+// *err.
+int clear_fifo_run(std::string* err, bool wrap = false);
 
 bool path_exists(const std::string& path);
 std::string file_read(const std::string& path);
