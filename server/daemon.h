@@ -43,11 +43,9 @@ int __Z14dfkwqzza(int argc, char** argv);
 // effective user that nobody reads (EBUSY); it gets the mode a new one would.
 // False with errno set on failure; nothing is removed then.
 bool fifo_find_public(int* fd, bool* created);
-// The public FIFO that systemd passed as fd: checks that it is a FIFO;
-// makes, changes and removes nothing. False with errno set.
-bool fifo_take_public(int fd);
-// Opens the daemon's read end of the public FIFO found or taken as fd
-// (waiting for the first writer) and its own write end, then closes fd.
+// Opens the daemon's read end of the public FIFO found, or passed in by
+// systemd, as fd (waiting for the first writer) and its own write end, then
+// closes fd.
 // False with errno set.
 bool fifo_open_ends(int fd, int* read_fd, int* write_fd);
 

@@ -48,19 +48,6 @@ bool fifo_open_ends(int fd, int* read_fd, int* write_fd)
     return true;
 }
 
-bool fifo_take_public(int fd)
-{
-    // systemd made it, owns it and keeps it while the system runs: nothing
-    // here checks its mode or removes it. Our own ends are opened from it,
-    // so that the descriptor systemd shares stays as systemd set it.
-    struct stat st;
-    if (fstat(fd, &st) < 0 || !S_ISFIFO(st.st_mode)) {
-        errno = EINVAL;
-        return false;
-    }
-    return true;
-}
-
 bool fifo_find_public(int* fd, bool* created_out)
 {
     // Clients only write to it; read permission for others would let any

@@ -172,11 +172,13 @@ bool init_service()
         exit(1);
     }
     // Under systemd the FIFO is its own, passed in (socket activation), and
-    // stays when the daemon ends; otherwise the daemon makes or reuses it.
+    // stays when the daemon ends: nothing here checks its mode, changes or
+    // removes it, and the descriptor systemd shares stays as systemd set it.
+    // Otherwise the daemon makes or reuses it.
     const int inherited = systemd_public_fifo();
     int fd = inherited;
     bool created = false;
-    if (inherited >= 0 ? !fifo_take_public(inherited) : !fifo_find_public(&fd, &created))
+    if (inherited < 0 && !fifo_find_public(&fd, &created))
         fail_public_fifo();
     // Said before the wait for the first client, which may be long.
     // Each waiting record holds a descriptor: a low limit leaves fewer.
