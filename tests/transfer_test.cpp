@@ -616,6 +616,20 @@ TEST_F(TransferTest, StartUpFaultsEndTheDaemonSaying)
             << err;
         EXPECT_EQ(daemon_out(&daemon), c.trace);
     }
+    // A daemon that may not make its FIFO in /tmp.
+    if (!harness_other_users())
+        return;
+    unlink(PUBLIC_FIFO_PATH);
+    ASSERT_EQ(chmod("/tmp", 0755), 0);
+    setenv("TESSARIND_WRAPPER", "setpriv --reuid=4242 --regid=4242 --clear-groups", 1);
+    const bool spawned = daemon_spawn(&daemon, {"-d"});
+    unsetenv("TESSARIND_WRAPPER");
+    ASSERT_TRUE(spawned);
+    const int status = daemon_wait(&daemon, 10000);
+    EXPECT_EQ(chmod("/tmp", 01777), 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(daemon_err(&daemon), "/tmp/TALV_PIPE: Permission denied\n");
+    EXPECT_EQ(daemon_out(&daemon), "e3.\ne1\n");
 }
 
 // A record the daemon cannot take (no memory for its copy, no descriptor to
