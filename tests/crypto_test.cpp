@@ -156,6 +156,13 @@ TEST(Blowfish, KeyCyclesAndOnly72BytesCount)
     cA87315c_initialize(&a, k72.data(), 72);
     cA87315c_initialize(&b, k100.data(), 100);
     EXPECT_TRUE(same_schedule(a, b));
+    // No key at all (a length of 0 or less) acts as one zero byte.
+    const unsigned char zero = 0;
+    cA87315c_initialize(&b, &zero, 1);
+    for (int32_t len : {0, -1}) {
+        cA87315c_initialize(&a, nullptr, len);
+        EXPECT_TRUE(same_schedule(a, b)) << len;
+    }
     for (int len = 57; len <= 72; len++) {  // every byte takes part
         bytes k(k100.begin(), k100.begin() + len);
         cA87315c_initialize(&a, k.data(), len);
