@@ -12,6 +12,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -32,19 +33,25 @@ int clear_fifo_exe = -1;
 int python_exe = -1;
 std::string faults_shim;
 std::vector<std::pair<std::string, std::string>> python_module;  // file name, text
+int build_tree = -1;  // a coverage build's tree in /tmp
+
+// A coverage build's tree in /tmp, bound at its own path in the fresh /tmp.
+bool bind_build_tree()
+{
+    if (build_tree < 0)
+        return true;
+    const std::string path = TESSARIND_BUILD_DIR;
+    for (size_t slash = 5; (slash = path.find('/', slash)) != std::string::npos; slash++)
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    mkdir(path.c_str(), 0755);
+    const std::string source = "/proc/self/fd/" + std::to_string(build_tree);
+    return mount(source.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
 
 }  // namespace
 
 void harness_init()
 {
-#ifdef TESSARIND_COVERAGE
-    // Counters go where the build tree is, seen through the mount namespace
-    // of the process that started the tests: the private /tmp may hide it.
-    // Another user cannot write there: sandbox_spawn gives his counters a
-    // folder of their own, where they are lost.
-    if (!getenv("GCOV_PREFIX"))
-        setenv("GCOV_PREFIX", ("/proc/" + std::to_string(getppid()) + "/root").c_str(), 1);
-#endif
     // Opened before /tmp is replaced: the build tree may itself lie in /tmp.
     daemon_exe = open(TESSARIND_DAEMON, O_PATH | O_CLOEXEC);
 #ifdef TESSARIND_CLIENT
@@ -62,6 +69,14 @@ void harness_init()
         python_module.emplace_back(name, file_read(std::string(TESSARIND_SOURCE_DIR "/python/tessarind/") + name));
 #endif
     isolated = sandbox_private_mounts();
+#ifdef TESSARIND_COVERAGE
+    // Counters go where the build tree is, which a private /tmp would hide
+    // when it lies in /tmp: each fresh /tmp gets it bound again (see
+    // bind_build_tree), so that every program, whoever runs it, counts.
+    // Opened in our own mount namespace, from which alone it may be bound.
+    if (isolated && strncmp(TESSARIND_BUILD_DIR, "/tmp/", 5) == 0)
+        build_tree = open(TESSARIND_BUILD_DIR, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
 }
 
 bool harness_other_users()
@@ -124,6 +139,7 @@ void DaemonTest::SetUp()
     if (!isolated)
         GTEST_SKIP() << "needs root or a user namespace, to run the daemon in a private /tmp (its FIFO path is fixed)";
     ASSERT_TRUE(sandbox_fresh_tmp()) << strerror(errno);
+    ASSERT_TRUE(bind_build_tree()) << strerror(errno);
     dir = "/tmp/work";
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     prepare();

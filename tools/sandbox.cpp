@@ -119,18 +119,6 @@ pid_t sandbox_spawn(int exe, const std::vector<std::string>& argv, int in, int o
             unsetenv("TESSARIND_LISTEN_FD");
         }
         if (wrapped) {
-#ifdef TESSARIND_COVERAGE
-            // Another user cannot write the counters where ours go, and
-            // libgcov would complain into the standard error tests read:
-            // his go into a folder of their own, and are lost.
-            if (strstr(wrapper, "--reuid")) {
-                char counters[32];
-                snprintf(counters, sizeof counters, "/tmp/gcov-%d", (int)getpid());
-                mkdir(counters, 0777);
-                chmod(counters, 0777);
-                setenv("GCOV_PREFIX", counters, 1);
-            }
-#endif
             fcntl(exe, F_SETFD, 0);
             execvp(ptrs[0], ptrs.data());
         }
