@@ -121,6 +121,18 @@ TEST(Options, CommandLine)
 
 // Whole blocks are decrypted; the rest is either carried to the next read
 // (encrypting a stream) or passed through (the file's tail).
+// However many keys come, a key within its spell never starts another: only
+// spells that have ended are forgotten.
+TEST(Log, SpellsOfManyKeys)
+{
+    log_spells spells;
+    for (uint64_t key = 0; key < 1100; key++)
+        EXPECT_TRUE(log_spell_starts(&spells, key)) << key;
+    for (uint64_t key = 0; key < 1100; key++)
+        EXPECT_FALSE(log_spell_starts(&spells, key)) << key;
+    EXPECT_EQ(spells.last.size(), 1100u);
+}
+
 TEST(Transfer, LoadEndingInsideABlock)
 {
     const std::vector<unsigned char> key(20, 3);
@@ -161,6 +173,8 @@ TEST(Path, NamesProc)
     };
     for (const auto& c : cases)
         EXPECT_EQ(path_names_proc(c.path), c.refused) << c.path;
+    // Longer than a field can hold: never a path the daemon serves.
+    EXPECT_TRUE(path_names_proc(("/tmp/" + std::string(FIELD_SIZE, 'a')).c_str()));
 }
 
 namespace {
