@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <pthread.h>
 #include <map>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -23,6 +24,15 @@ extern int debug_level;  // trace switch: 1 after "-d" (io.cpp)
 extern int log_level;    // operational log: 1 after "-l" (io.cpp)
 extern dev_t public_dev;  // the public FIFO, never a reply path (reply.cpp)
 extern ino_t public_ino;
+
+// ---- thread.cpp ------------------------------------------------------------
+
+// pthread_create, with SIGINT, SIGHUP, SIGQUIT and SIGTERM blocked in the
+// new thread: only the main thread takes them, so that a daemon stopped and
+// ended (systemctl restart of a stopped one, say) ends before its main
+// thread reads another record, which would be lost. SIGPIPE stays a
+// thread's own.
+int thread_start(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg);
 
 // ---- io.cpp: tracing and the only EINTR retries ---------------------------
 

@@ -106,7 +106,7 @@ lookup_job* job_start(const char* path)
         pthread_attr_setstacksize(&attr, LOOKUP_STACK_SIZE);
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
         pthread_t thread;
-        rc = pthread_create(&thread, &attr, lookup_main, job);
+        rc = thread_start(&thread, &attr, lookup_main, job);
         pthread_attr_destroy(&attr);
     }
     if (rc == 0)

@@ -4,6 +4,10 @@
 #include <atomic>
 #include <cstdlib>
 #include <csignal>
+#include <fcntl.h>
+#include <string>
+#include <vector>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -72,6 +76,47 @@ TEST_F(DaemonTest, TerminationSignalsDuringEightTransfers)
 
 // make check-valgrind runs this with the daemon under memcheck, which then
 // ends with status 99 on any invalid access or definite leak.
+// A stopped daemon told to end and then continued (what systemctl restart
+// does to one) ends before it reads another record: every record waiting
+// in the socket's FIFO is the next daemon's. With seven helpers, a thread
+// other than the main one would often take the signal while the main
+// thread read on.
+TEST_F(DaemonTest, StoppedDaemonEndedLeavesEveryRecordWaiting)
+{
+#ifndef TESSARIND_SYSTEMD
+    GTEST_SKIP() << "the daemon is built without libsystemd (libsystemd-dev): no socket activation";
+#endif
+    SKIP_UNDER_TSAN();
+    ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0620), 0);
+    const int fifo = open(PUBLIC_FIFO_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC);  // as systemd holds it
+    ASSERT_GE(fifo, 0);
+    setenv("TESSARIND_LISTEN_FD", std::to_string(fifo).c_str(), 1);
+    int sent = 0, served = 0;
+    for (int round = 0; round < 5; round++) {
+        ASSERT_TRUE(daemon_start_faulty(&daemon, "eight-cpus", {}));
+        ASSERT_TRUE(daemon_pings());
+        kill(daemon.pid, SIGSTOP);
+        std::vector<reply_fifo> pings(20);
+        for (auto& r : pings) {
+            ASSERT_TRUE(r.open());
+            ASSERT_TRUE(request_send(CMD_PING, r.path()));
+        }
+        kill(daemon.pid, SIGTERM);
+        kill(daemon.pid, SIGCONT);
+        EXPECT_GE(daemon_wait(&daemon, 10000), 0);
+        ASSERT_TRUE(daemon_start_faulty(&daemon, "eight-cpus", {}));
+        for (auto& r : pings) {
+            std::string got;
+            served += client_read_reply(r.get(), 5000, client_append, &got) == 0 && got == "OK";
+            sent++;
+        }
+        daemon_kill(&daemon);
+    }
+    unsetenv("TESSARIND_LISTEN_FD");
+    EXPECT_EQ(served, sent);
+    close(fifo);
+}
+
 TEST_F(DaemonTest, ValgrindScenario)
 {
     ASSERT_TRUE(daemon_start(&daemon, {"-d"}));

@@ -124,7 +124,7 @@ int helpers_init()
     int rc = 0;
     while (h.helpers < wanted) {
         pthread_t thread;
-        rc = pthread_create(&thread, &attr, helper_main, nullptr);
+        rc = thread_start(&thread, &attr, helper_main, nullptr);
         if (rc != 0)
             break;
         pthread_setname_np(thread, HELPER_THREAD_NAME);

@@ -210,7 +210,7 @@ int start(request* r)
         pthread_attr_init(&attr);
         pthread_attr_setstack(&attr, (char*)mapping + GUARD_SIZE, WORKER_STACK_SIZE);
         pthread_t thread;
-        rc = pthread_create(&thread, &attr, worker_main, slot);
+        rc = thread_start(&thread, &attr, worker_main, slot);
         pthread_attr_destroy(&attr);
     }
     if (rc == 0) {
