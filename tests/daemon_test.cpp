@@ -540,12 +540,16 @@ TEST_F(DaemonTest, SocketActivation)
         }
         return false;
     };
-    setenv("TESSARIND_LISTEN_FD", std::to_string(fifo).c_str(), 1);
-    setenv("NOTIFY_SOCKET", notify_path.c_str(), 1);
-    ASSERT_TRUE(daemon_spawn(&daemon, {"-l"}));
-    unsetenv("TESSARIND_LISTEN_FD");
-    unsetenv("NOTIFY_SOCKET");
-    EXPECT_TRUE(told("READY=1"));
+    // Started as systemd starts it: the FIFO passed in, readiness told.
+    const auto activate = [&] {
+        setenv("TESSARIND_LISTEN_FD", std::to_string(fifo).c_str(), 1);
+        setenv("NOTIFY_SOCKET", notify_path.c_str(), 1);
+        const bool spawned = daemon_spawn(&daemon, {"-l"});
+        unsetenv("TESSARIND_LISTEN_FD");
+        unsetenv("NOTIFY_SOCKET");
+        return spawned && told("READY=1");
+    };
+    ASSERT_TRUE(activate());
     for (auto& r : early) {
         std::string got;
         EXPECT_EQ(client_read_reply(r.get(), 5000, client_append, &got), 0);
@@ -568,12 +572,7 @@ TEST_F(DaemonTest, SocketActivation)
     EXPECT_EQ(log.find(key), std::string::npos) << log;
 #ifndef __SANITIZE_THREAD__  // it defers the handler past the blocking read
     // Ended by a signal, too, it leaves systemd's FIFO where it is.
-    setenv("TESSARIND_LISTEN_FD", std::to_string(fifo).c_str(), 1);
-    setenv("NOTIFY_SOCKET", notify_path.c_str(), 1);
-    ASSERT_TRUE(daemon_spawn(&daemon, {"-l"}));
-    unsetenv("TESSARIND_LISTEN_FD");
-    unsetenv("NOTIFY_SOCKET");
-    EXPECT_TRUE(told("READY=1"));
+    ASSERT_TRUE(activate());
     kill(daemon.pid, SIGTERM);
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0)) << daemon_err_whole(&daemon);
     EXPECT_EQ(stat(PUBLIC_FIFO_PATH, &after), 0);
