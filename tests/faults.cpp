@@ -17,7 +17,9 @@
 // - "record-memory": every allocation of a request (a record's copy) fails;
 // - "sigaction", "eventfd": the start-up's signal handlers (from SIGTERM
 //   on), or its wake-up descriptor, cannot be set up;
-// - "public-open": the public FIFO's read end cannot be opened.
+// - "public-open": the public FIFO's read end cannot be opened;
+// - "grow-file": the first read of a regular file appends 8 bytes to it
+//   first, as a writer that keeps writing the file would.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -32,6 +34,7 @@
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <string>
 #include <unistd.h>
 
 #include "protocol/protocol.h"
@@ -84,7 +87,18 @@ extern "C" ssize_t read(int fd, void* buf, size_t len)
     static const size_t sizes[] = {4093, 1, 8191, 131075, 7, 65536};
     static const bool eof = fault("fifo-eof");
     static const bool fail = fault("read-error");
+    static std::atomic<bool> grown{!fault("grow-file")};
     struct stat st;
+    if (!grown && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !grown.exchange(true)) {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        const int writer = open(self.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (writer >= 0) {
+            static auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
+            if (real_write(writer, "12345678", 8) != 8)
+                errno = EIO;
+            close(writer);
+        }
+    }
     if (shorten && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
         len = std::min(len, sizes[turn++ % (sizeof sizes / sizeof *sizes)]);
     if (fail && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {

@@ -590,6 +590,22 @@ TEST_F(TransferTest, RareFaultsAndTheirTraces)
     EXPECT_EQ(daemon_wait(&daemon, 5000), 0) << "the end of the public FIFO ends the daemon";
 }
 
+// A file that changed size while it was served: the log says so.
+TEST_F(TransferTest, AFileThatChangedWhileServedIsLogged)
+{
+    const std::string key = random_bytes(20, 54);
+    const std::string file = make_file("growing", random_bytes(4096, 55), key);
+    daemon_kill(&daemon);
+    ASSERT_TRUE(daemon_start_faulty(&daemon, "grow-file", {"-l"}));
+    std::string got;
+    client_request(CMD_DECRYPT_FILE, file.c_str(), base64_encode(key).c_str(), 5000, &got);
+    EXPECT_TRUE(daemon_wait_output(&daemon,
+                                   "<4>decrypt: file " + file +
+                                       " changed while served: 4096 bytes when opened, 4104 at the end\n",
+                                   10000, 1, true))
+        << daemon_err(&daemon);
+}
+
 // A start-up that cannot set up what it needs ends the daemon with 1 and
 // says why, with or without tracing.
 TEST_F(TransferTest, StartUpFaultsEndTheDaemonSaying)
