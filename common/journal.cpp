@@ -16,14 +16,15 @@
 namespace {
 
 // Whether standard error is the journal's stream, which JOURNAL_STREAM names
-// by device and inode.
+// by device and inode, and the journal's socket is there: libsystemd drops
+// an entry without a word where it is not (a namespace without /run's).
 bool stderr_is_journal()
 {
     const char* stream = getenv("JOURNAL_STREAM");
     unsigned long long dev, ino;
     struct stat st;
     return stream && sscanf(stream, "%llu:%llu", &dev, &ino) == 2 && fstat(STDERR_FILENO, &st) == 0 &&
-           st.st_dev == dev && st.st_ino == ino;
+           st.st_dev == dev && st.st_ino == ino && access("/run/systemd/journal/socket", F_OK) == 0;
 }
 
 }  // namespace
