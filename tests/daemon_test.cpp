@@ -339,21 +339,37 @@ TEST_F(DaemonTest, ReplyPathInAFileSystemThatNeverAnswers)
     umount2(hung.c_str(), MNT_DETACH);
 }
 
+namespace {
+
+// Runs f in a child as the stranger 4242; the child's pid.
+pid_t as_stranger(const std::function<void()>& f)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setresgid(4242, 4242, 4242) == 0 && setresuid(4242, 4242, 4242) == 0)
+            f();
+        _exit(0);
+    }
+    return pid;
+}
+
+// The temporary FIFOs tessarind-clear-fifo left in /tmp.
+size_t clear_fifo_left_over()
+{
+    size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
+        n += entry.path().filename().string().rfind("TALV_PIPE.", 0) == 0;
+    return n;
+}
+
+}  // namespace
+
 // What anyone left at the public path, once or over and over, is swapped
 // for a FIFO of root's with the socket's mode before the socket listens
 // (which systemd then takes as its own), and removed.
 TEST_F(DaemonTest, PublicPathClearedForTheSocket)
 {
     SKIP_WITHOUT_OTHER_USERS("the socket clears the path as root, and strangers");
-    const auto as_stranger = [](const std::function<void()>& f) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            if (setresgid(4242, 4242, 4242) == 0 && setresuid(4242, 4242, 4242) == 0)
-                f();
-            _exit(0);
-        }
-        return pid;
-    };
     const auto put_fifo = [] { mkfifo(PUBLIC_FIFO_PATH, 0666); };
     const auto put_tree = [] {
         mkdir(PUBLIC_FIFO_PATH, 0777);
@@ -368,19 +384,13 @@ TEST_F(DaemonTest, PublicPathClearedForTheSocket)
         return lstat(PUBLIC_FIFO_PATH, &st) == 0 && S_ISFIFO(st.st_mode) && (st.st_mode & 07777) == 0620 &&
                st.st_uid == 0 && st.st_gid == 0;
     };
-    const auto left_over = [] {
-        size_t n = 0;
-        for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
-            n += entry.path().filename().string().rfind("TALV_PIPE.", 0) == 0;
-        return n;
-    };
     for (const auto& put : rows) {
         int status;
         waitpid(as_stranger(put), &status, 0);
         std::string err;
         EXPECT_EQ(clear_fifo_run(&err), 0) << err;
         EXPECT_TRUE(cleared());
-        EXPECT_EQ(left_over(), 0u);
+        EXPECT_EQ(clear_fifo_left_over(), 0u);
         ASSERT_EQ(unlink(PUBLIC_FIFO_PATH), 0);
     }
     EXPECT_TRUE(path_exists("/etc/passwd"));
@@ -400,10 +410,14 @@ TEST_F(DaemonTest, PublicPathClearedForTheSocket)
     kill(looper, SIGKILL);
     waitpid(looper, nullptr, 0);
     EXPECT_EQ(ok, 30);
-    EXPECT_EQ(left_over(), 0u);
-    // Where it may not put one (run by a stranger, beside root's directory
-    // in the sticky /tmp), it fails, saying so.
-    unlink(PUBLIC_FIFO_PATH);
+    EXPECT_EQ(clear_fifo_left_over(), 0u);
+}
+
+// Where it may not put a FIFO (run by a stranger, beside root's directory in
+// the sticky /tmp), tessarind-clear-fifo fails, saying so.
+TEST_F(DaemonTest, ClearFifoThatMayNotPutItsFifo)
+{
+    SKIP_WITHOUT_OTHER_USERS("a stranger beside root's directory");
     ASSERT_EQ(mkdir(PUBLIC_FIFO_PATH, 0755), 0);
     setenv("TESSARIND_WRAPPER", "setpriv --reuid=4242 --regid=4242 --clear-groups", 1);
     std::string err;
@@ -411,7 +425,7 @@ TEST_F(DaemonTest, PublicPathClearedForTheSocket)
     unsetenv("TESSARIND_WRAPPER");
     EXPECT_EQ(err, "tessarind-clear-fifo: cannot put a FIFO at /tmp/TALV_PIPE: Operation not permitted\n");
     EXPECT_EQ(rmdir(PUBLIC_FIFO_PATH), 0) << "root's directory is still there";
-    EXPECT_EQ(left_over(), 0u);
+    EXPECT_EQ(clear_fifo_left_over(), 0u);
 }
 
 TEST_F(DaemonTest, SignalWhileWaitingForTheFirstClient)
@@ -505,32 +519,31 @@ TEST_F(DaemonTest, StatusToldToSystemd)
     close(sock);
 }
 
-// Under systemd the FIFO is passed in: records sent while no daemon ran are
-// served, readiness and stopping are told, the log says what happened and no
-// key, and the FIFO outlives the daemon.
-TEST_F(DaemonTest, SocketActivation)
-{
-#ifndef TESSARIND_SYSTEMD
-    GTEST_SKIP() << "the daemon is built without libsystemd (libsystemd-dev): no socket activation";
-#endif
-    ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0620), 0);
-    const int fifo = open(PUBLIC_FIFO_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC);  // as systemd holds it
-    ASSERT_GE(fifo, 0);
-    struct stat before;
-    ASSERT_EQ(fstat(fifo, &before), 0);
-    std::vector<reply_fifo> early(3);
-    for (auto& r : early) {
-        ASSERT_TRUE(r.open());
-        ASSERT_TRUE(request_send(CMD_PING, r.path()));
+namespace {
+
+// What systemd gives a socket-activated daemon: the public FIFO, made and
+// held open before the daemon runs, and a notification socket.
+struct systemd_stand_in {
+    int fifo = -1, notify = -1;
+    struct stat made;
+    std::string notify_path;
+
+    bool open(const std::string& dir)
+    {
+        if (mkfifo(PUBLIC_FIFO_PATH, 0620) != 0)
+            return false;
+        fifo = ::open(PUBLIC_FIFO_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        notify_path = dir + "/notify";
+        notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", notify_path.c_str());
+        return fifo >= 0 && fstat(fifo, &made) == 0 && notify >= 0 &&
+               bind(notify, (const sockaddr*)&addr, sizeof addr) == 0;
     }
-    const std::string notify_path = dir + "/notify";
-    const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", notify_path.c_str());
-    ASSERT_EQ(bind(notify, (const sockaddr*)&addr, sizeof addr), 0);
-    // The state among the messages, STATUS= lines between them.
-    const auto told = [&](const char* state) {
+    // Whether state comes among the messages, STATUS= lines between them.
+    bool told(const char* state)
+    {
         pollfd p{notify, POLLIN, 0};
         char buf[256] = {};
         while (poll(&p, 1, 5000) == 1 && recv(notify, buf, sizeof buf - 1, 0) > 0) {
@@ -539,17 +552,51 @@ TEST_F(DaemonTest, SocketActivation)
             memset(buf, 0, sizeof buf);
         }
         return false;
-    };
-    // Started as systemd starts it: the FIFO passed in, readiness told.
-    const auto activate = [&] {
+    }
+    // Starts d as systemd does, with the FIFO passed in; true once it told
+    // it is ready.
+    bool activate(daemon_proc* d)
+    {
         setenv("TESSARIND_LISTEN_FD", std::to_string(fifo).c_str(), 1);
         setenv("NOTIFY_SOCKET", notify_path.c_str(), 1);
-        const bool spawned = daemon_spawn(&daemon, {"-l"});
+        const bool spawned = daemon_spawn(d, {"-l"});
         unsetenv("TESSARIND_LISTEN_FD");
         unsetenv("NOTIFY_SOCKET");
         return spawned && told("READY=1");
-    };
-    ASSERT_TRUE(activate());
+    }
+    // Whether the FIFO at the public path is still the one made.
+    bool fifo_kept() const
+    {
+        struct stat now;
+        return stat(PUBLIC_FIFO_PATH, &now) == 0 && now.st_ino == made.st_ino;
+    }
+    ~systemd_stand_in()
+    {
+        if (notify >= 0)
+            close(notify);
+        if (fifo >= 0)
+            close(fifo);
+    }
+};
+
+}  // namespace
+
+// Under systemd the FIFO is passed in: records sent while no daemon ran are
+// served, readiness and stopping are told, the log says what happened and no
+// key, and the FIFO outlives the daemon.
+TEST_F(DaemonTest, SocketActivation)
+{
+#ifndef TESSARIND_SYSTEMD
+    GTEST_SKIP() << "the daemon is built without libsystemd (libsystemd-dev): no socket activation";
+#endif
+    systemd_stand_in systemd;
+    ASSERT_TRUE(systemd.open(dir)) << strerror(errno);
+    std::vector<reply_fifo> early(3);
+    for (auto& r : early) {
+        ASSERT_TRUE(r.open());
+        ASSERT_TRUE(request_send(CMD_PING, r.path()));
+    }
+    ASSERT_TRUE(systemd.activate(&daemon));
     for (auto& r : early) {
         std::string got;
         EXPECT_EQ(client_read_reply(r.get(), 5000, client_append, &got), 0);
@@ -561,25 +608,29 @@ TEST_F(DaemonTest, SocketActivation)
     EXPECT_EQ(client_request(CMD_DECRYPT_FILE, (dir + "/missing").c_str(), key.c_str(), 3000, &got), 0);
     EXPECT_EQ(client_request(CMD_EXIT, "", "", 3000, &got), 0);
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0)) << daemon_err_whole(&daemon);
-    EXPECT_TRUE(told("STOPPING=1"));
-    struct stat after;
-    EXPECT_EQ(stat(PUBLIC_FIFO_PATH, &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_TRUE(systemd.told("STOPPING=1"));
+    EXPECT_TRUE(systemd.fifo_kept());
     const std::string log = daemon_err(&daemon);
     EXPECT_NE(log.find("<6>tessarind Version 1.19 started; public FIFO inherited from systemd\n"), std::string::npos) << log;
     EXPECT_NE(log.find("file " + dir + "/missing: No such file or directory\n"), std::string::npos) << log;
     EXPECT_NE(log.find("<6>tessarind stopping: exit request\n"), std::string::npos) << log;
     EXPECT_EQ(log.find(key), std::string::npos) << log;
-#ifndef __SANITIZE_THREAD__  // it defers the handler past the blocking read
-    // Ended by a signal, too, it leaves systemd's FIFO where it is.
-    ASSERT_TRUE(activate());
+}
+
+// Ended by a signal, too, a socket-activated daemon leaves systemd's FIFO
+// where it is.
+TEST_F(DaemonTest, SocketActivatedDaemonEndedBySignal)
+{
+#ifndef TESSARIND_SYSTEMD
+    GTEST_SKIP() << "the daemon is built without libsystemd (libsystemd-dev): no socket activation";
+#endif
+    SKIP_UNDER_TSAN();
+    systemd_stand_in systemd;
+    ASSERT_TRUE(systemd.open(dir)) << strerror(errno);
+    ASSERT_TRUE(systemd.activate(&daemon));
     kill(daemon.pid, SIGTERM);
     EXPECT_TRUE(exited_with(daemon_wait(&daemon, 5000), 0)) << daemon_err_whole(&daemon);
-    EXPECT_EQ(stat(PUBLIC_FIFO_PATH, &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-#endif
-    close(notify);
-    close(fifo);
+    EXPECT_TRUE(systemd.fifo_kept());
 }
 
 TEST_F(DaemonTest, SomethingElseAtThePublicPathIsRefused)
