@@ -38,19 +38,18 @@ void cannot_read(const line& l, const char* path)
 {
     uid_t uid;
     char dir[PATH_MAX];
+    std::string why = "its user needs read access to the file and search access to its directories";
     switch (client_daemon_reach(path, &uid, dir, sizeof dir)) {
     case REACH_DIRECTORY:
-        return say(l, "the daemon could not read %s: its user %s cannot enter %s (see README, Installing)", path,
-                   user_name(uid).c_str(), dir);
+        why = "its user " + user_name(uid) + " cannot enter " + dir;
+        break;
     case REACH_FILE:
-        return say(l, "the daemon could not read %s: its user %s may not read it (see README, Installing)", path,
-                   user_name(uid).c_str());
+        why = "its user " + user_name(uid) + " may not read it";
+        break;
     case REACH_UNKNOWN:
         break;
     }
-    say(l, "the daemon could not read %s: its user needs read access to the file and search access to its "
-           "directories (see README, Installing)",
-        path);
+    say(l, "the daemon could not read %s: %s (see README, Installing)", path, why.c_str());
 }
 
 void key_message(const line& l, const client_failure& f)
