@@ -19,7 +19,9 @@
 //   on), or its wake-up descriptor, cannot be set up;
 // - "public-open": the public FIFO's read end cannot be opened;
 // - "grow-file": the first read of a regular file appends 8 bytes to it
-//   first, as a writer that keeps writing the file would.
+//   first, as a writer that keeps writing the file would;
+// - "interrupted": every other read of a regular file and write into a FIFO
+//   (a reply) fails, EINTR, having done nothing, as when a signal comes.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -63,6 +65,17 @@ bool is_fifo(int fd, int access)
 
 std::atomic<bool> records_read{false};
 
+// Whether this call is one that "interrupted" fails: every other one.
+bool interrupted()
+{
+    static const bool on = fault("interrupted");
+    static std::atomic<unsigned> calls;
+    if (!on || calls++ % 2)
+        return false;
+    errno = EINTR;
+    return true;
+}
+
 }  // namespace
 
 #ifndef __SANITIZE_THREAD__  // its runtime allocates through malloc before dlsym can answer
@@ -99,6 +112,8 @@ extern "C" ssize_t read(int fd, void* buf, size_t len)
             close(writer);
         }
     }
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && interrupted())
+        return -1;
     if (shorten && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
         len = std::min(len, sizes[turn++ % (sizeof sizes / sizeof *sizes)]);
     if (fail && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -134,6 +149,8 @@ extern "C" ssize_t write(int fd, const void* buf, size_t len)
         errno = EIO;
         return -1;
     }
+    if (is_fifo(fd, O_WRONLY) && interrupted())
+        return -1;
     return real_write(fd, buf, len);
 }
 
