@@ -643,6 +643,7 @@ TEST_F(DaemonTest, SomethingElseAtThePublicPathIsRefused)
         std::function<void()> make;
         const char* error;
         bool traced = true;  // the reason is given without tracing too
+        const char* wrapper = nullptr;  // the daemon run under it, as another user
     } cases[] = {
         {"regular file", [] { file_write(PUBLIC_FIFO_PATH, "precious"); }, "File exists", false},
         {"symlink", [&] { ASSERT_EQ(symlink(target.c_str(), PUBLIC_FIFO_PATH), 0); }, "File exists"},
@@ -659,6 +660,15 @@ TEST_F(DaemonTest, SomethingElseAtThePublicPathIsRefused)
              reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
          },
          "Device or resource busy"},
+        // One that even its owner may not write is opened for the probe,
+        // then given its mode back.
+        {"its owner's FIFO of mode 0 somebody reads",
+         [&] {
+             ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0), 0);
+             ASSERT_EQ(lchown(PUBLIC_FIFO_PATH, 4242, 4242), 0);
+             reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+         },
+         "Device or resource busy", true, "setpriv --reuid=4242 --regid=4242 --clear-groups"},
         // Two daemons would split the requests, and either's end would
         // remove the other's FIFO.
         {"a running daemon's FIFO", [&] { ASSERT_TRUE(daemon_start(&daemon)); }, "Device or resource busy"},
@@ -670,7 +680,12 @@ TEST_F(DaemonTest, SomethingElseAtThePublicPathIsRefused)
         struct stat before, after;
         ASSERT_EQ(lstat(PUBLIC_FIFO_PATH, &before), 0);
         daemon_proc d;
-        ASSERT_TRUE(daemon_spawn(&d, c.traced ? std::vector<std::string>{"-d"} : std::vector<std::string>{}));
+        if (c.wrapper)
+            setenv("TESSARIND_WRAPPER", c.wrapper, 1);
+        const bool spawned =
+            daemon_spawn(&d, c.traced ? std::vector<std::string>{"-d"} : std::vector<std::string>{});
+        unsetenv("TESSARIND_WRAPPER");
+        ASSERT_TRUE(spawned);
         EXPECT_TRUE(exited_with(daemon_wait(&d, 5000), 1));
         // A refused start changes nothing.
         ASSERT_EQ(lstat(PUBLIC_FIFO_PATH, &after), 0);
