@@ -633,11 +633,36 @@ TEST_F(DaemonTest, SocketActivatedDaemonEndedBySignal)
     EXPECT_TRUE(systemd.fifo_kept());
 }
 
+namespace {
+
+// Starts a daemon (tracing when traced; under wrapper, as another user, when
+// given) and expects it to refuse to start, saying error.
+void expect_refused(bool traced, const char* wrapper, const std::string& error)
+{
+    daemon_proc d;
+    if (wrapper)
+        setenv("TESSARIND_WRAPPER", wrapper, 1);
+    const bool spawned = daemon_spawn(&d, traced ? std::vector<std::string>{"-d"} : std::vector<std::string>{});
+    unsetenv("TESSARIND_WRAPPER");
+    ASSERT_TRUE(spawned);
+    EXPECT_TRUE(exited_with(daemon_wait(&d, 5000), 1));
+    EXPECT_EQ(count_of(daemon_out(&d), "e1\n"), traced ? 1u : 0u);
+    EXPECT_EQ(daemon_err(&d), std::string(PUBLIC_FIFO_PATH) + ": " + error + "\n");
+}
+
+}  // namespace
+
 TEST_F(DaemonTest, SomethingElseAtThePublicPathIsRefused)
 {
     const std::string target = dir + "/target";
     ASSERT_TRUE(file_write(target, "precious"));
     int reader = -1;
+    const auto put_fifo = [&](mode_t mode, uid_t uid, gid_t gid, bool read) {
+        ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, mode), 0);
+        ASSERT_EQ(lchown(PUBLIC_FIFO_PATH, uid, gid), 0);
+        if (read)
+            reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    };
     const struct {
         const char* what;
         std::function<void()> make;
@@ -647,27 +672,12 @@ TEST_F(DaemonTest, SomethingElseAtThePublicPathIsRefused)
     } cases[] = {
         {"regular file", [] { file_write(PUBLIC_FIFO_PATH, "precious"); }, "File exists", false},
         {"symlink", [&] { ASSERT_EQ(symlink(target.c_str(), PUBLIC_FIFO_PATH), 0); }, "File exists"},
-        {"other user's FIFO",
-         [] {
-             ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0622), 0);
-             ASSERT_EQ(lchown(PUBLIC_FIFO_PATH, geteuid() + 1, getegid()), 0);
-         },
-         "Operation not permitted"},
+        {"other user's FIFO", [&] { put_fifo(0622, geteuid() + 1, getegid(), false); }, "Operation not permitted"},
         // Someone who opened it while it was readable would read every record.
-        {"FIFO somebody reads",
-         [&] {
-             ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0666), 0);
-             reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-         },
-         "Device or resource busy"},
+        {"FIFO somebody reads", [&] { put_fifo(0666, geteuid(), getegid(), true); }, "Device or resource busy"},
         // One that even its owner may not write is opened for the probe,
         // then given its mode back.
-        {"its owner's FIFO of mode 0 somebody reads",
-         [&] {
-             ASSERT_EQ(mkfifo(PUBLIC_FIFO_PATH, 0), 0);
-             ASSERT_EQ(lchown(PUBLIC_FIFO_PATH, 4242, 4242), 0);
-             reader = open(PUBLIC_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-         },
+        {"its owner's FIFO of mode 0 somebody reads", [&] { put_fifo(0, 4242, 4242, true); },
          "Device or resource busy", true, "setpriv --reuid=4242 --regid=4242 --clear-groups"},
         // Two daemons would split the requests, and either's end would
         // remove the other's FIFO.
@@ -679,19 +689,10 @@ TEST_F(DaemonTest, SomethingElseAtThePublicPathIsRefused)
         c.make();
         struct stat before, after;
         ASSERT_EQ(lstat(PUBLIC_FIFO_PATH, &before), 0);
-        daemon_proc d;
-        if (c.wrapper)
-            setenv("TESSARIND_WRAPPER", c.wrapper, 1);
-        const bool spawned =
-            daemon_spawn(&d, c.traced ? std::vector<std::string>{"-d"} : std::vector<std::string>{});
-        unsetenv("TESSARIND_WRAPPER");
-        ASSERT_TRUE(spawned);
-        EXPECT_TRUE(exited_with(daemon_wait(&d, 5000), 1));
+        expect_refused(c.traced, c.wrapper, c.error);
         // A refused start changes nothing.
         ASSERT_EQ(lstat(PUBLIC_FIFO_PATH, &after), 0);
         EXPECT_EQ(after.st_mode, before.st_mode);
-        EXPECT_EQ(count_of(daemon_out(&d), "e1\n"), c.traced ? 1u : 0u);
-        EXPECT_EQ(daemon_err(&d), std::string(PUBLIC_FIFO_PATH) + ": " + c.error + "\n");
         EXPECT_TRUE(path_exists(PUBLIC_FIFO_PATH));
         if (daemon.pid > 0) {
             EXPECT_TRUE(daemon_pings());
