@@ -1089,6 +1089,16 @@ TEST_F(WorkerLimitsTest, FloodOfRecordsThatReachNoFifo)
     EXPECT_EQ(got, "OK");
     EXPECT_EQ(count_of(daemon_err(&daemon), "requests dropped: 16 whose reply path reaches no FIFO wait already"), 1u)
         << daemon_err(&daemon);
+    // A member's own flood, into a FIFO of his that nobody reads: beyond
+    // what may wait, his records are dropped too, and said so once.
+    const std::string unread = dir + "/unread";
+    ASSERT_EQ(mkfifo(unread.c_str(), 0600), 0);
+    ASSERT_TRUE(client_record_build(rec, CMD_PING, unread.c_str(), "", ""));
+    for (int i = 0; i < OWNER_SHARE + OWNER_WAITING + 100; i++)
+        ASSERT_EQ(client_send(rec, RECORD_SIZE, 30000), 0) << i;
+    const std::string told = "<4>requests of uid " + std::to_string(getuid()) + " dropped: 256 of them wait already\n";
+    EXPECT_TRUE(daemon_wait_output(&daemon, told, 30000, 1, true)) << daemon_err(&daemon);
+    EXPECT_EQ(count_of(daemon_err(&daemon), told), 1u);
 }
 
 // A burst of one owner's transfers, 100 clients at once: ended threads are
