@@ -706,6 +706,7 @@ struct failure_row {
     size_t size = 4096, bytes = 4096;  // the file's, and the fake daemon's answer's
     size_t grow = 0;
     bool silent = false, once = false, nobody = false;
+    bool stall = false;  // the fake daemon keeps the reply FIFO open after its answer
     const char* timeout = "1";
     std::string says;
 };
@@ -745,6 +746,8 @@ std::vector<failure_row> failure_rows(const std::string& dir, const std::string&
          .says = data + " changed while it was served: 4096 bytes when asked for, 4104 now"},
         {.what = "no reply", .path = data, .silent = true,
          .says = "no reply in time: waited 1 s for the daemon to reply about " + data},
+        {.what = "a reply that stalls", .path = data, .bytes = 100, .stall = true,
+         .says = "no reply in time: waited 1 s for more of " + data + " after 100 bytes"},
         {.what = "no answer to a ping", .command = "ping", .silent = true, .timeout = "0.5",
          .says = "no reply in time: waited 0.5 s for the daemon to answer the ping"},
         {.what = "impostor", .path = data, .there = IMPOSTOR,
@@ -885,6 +888,7 @@ TEST_F(DaemonTest, EveryInterfaceTellsAFailureAlike)
             fake.bytes = r.bytes;
             fake.grow = r.grow > 0;
             fake.silent = r.silent;
+            fake.hold_open = r.stall;
             fake.answers = r.once ? 1 : -1;
             fake.file = data;
             ASSERT_TRUE(r.there != FAKE || fake.start());
