@@ -65,6 +65,19 @@ bool is_fifo(int fd, int access)
 
 std::atomic<bool> records_read{false};
 
+// Appends text to the file open at fd, as another writer of it would.
+void append_to(int fd, const char* text)
+{
+    static auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const int writer = open(self.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (writer < 0)
+        return;
+    if (real_write(writer, text, strlen(text)) < 0)
+        errno = EIO;
+    close(writer);
+}
+
 // Whether this call is one that "interrupted" fails: every other one.
 bool interrupted()
 {
@@ -102,21 +115,14 @@ extern "C" ssize_t read(int fd, void* buf, size_t len)
     static const bool fail = fault("read-error");
     static std::atomic<bool> grown{!fault("grow-file")};
     struct stat st;
-    if (!grown && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !grown.exchange(true)) {
-        const std::string self = "/proc/self/fd/" + std::to_string(fd);
-        const int writer = open(self.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-        if (writer >= 0) {
-            static auto real_write = real<ssize_t (*)(int, const void*, size_t)>("write");
-            if (real_write(writer, "12345678", 8) != 8)
-                errno = EIO;
-            close(writer);
-        }
-    }
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && interrupted())
+    const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular && !grown && !grown.exchange(true))
+        append_to(fd, "12345678");
+    if (regular && interrupted())
         return -1;
-    if (shorten && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    if (regular && shorten)
         len = std::min(len, sizes[turn++ % (sizeof sizes / sizeof *sizes)]);
-    if (fail && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (regular && fail) {
         if (turn++ % 2) {
             errno = EIO;
             return -1;
